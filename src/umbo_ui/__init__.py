@@ -1,0 +1,1 @@
+"""umbo_ui: a user-interface package."""

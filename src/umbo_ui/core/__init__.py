@@ -1,0 +1,1 @@
+"""Core, pure-Python parts of umbo_ui."""

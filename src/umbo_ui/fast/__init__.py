@@ -1,0 +1,1 @@
+"""Compiled modules of umbo_ui."""

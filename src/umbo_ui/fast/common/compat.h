@@ -1,0 +1,185 @@
+// Version and build guards for the CPython C API.
+//
+// The module targets the newest free-threaded CPython and also builds on
+// every CPython from 3.10 on.  Each API that only newer hosts have gets a
+// wrapper here with a fallback of the same meaning, so the rest of the code
+// calls one name on every host.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdio>
+
+namespace umbo::compat {
+
+// ---- per-object critical sections (3.13+; no-ops where the GIL serialises)
+#if PY_VERSION_HEX >= 0x030D0000
+#define UMBO_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define UMBO_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define UMBO_BEGIN_CRITICAL_SECTION(op) {
+#define UMBO_END_CRITICAL_SECTION() }
+#endif
+
+// ---- the GIL declaration of free-threaded hosts
+inline int module_set_gil_used(PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+// ---- deferred reference counting (3.14+); elsewhere counts are not contended
+inline void enable_deferred_refcount(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)PyUnstable_Object_EnableDeferredRefcount(obj);
+#else
+    (void)obj;
+#endif
+}
+
+// ---- immortality: no public API on any host; objects handed to this are
+// held by the module for the life of the process, which is what it means.
+inline void make_immortal(PyObject* obj) { (void)obj; }
+
+// ---- PyImport_AddModuleRef (3.13+)
+inline PyObject* import_add_module_ref(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* module = PyImport_AddModule(name);
+    Py_XINCREF(module);
+    return module;
+#endif
+}
+
+// ---- PyObject_HasAttrWithError (3.13+): 1, 0, or -1 with an exception set
+inline int has_attr_with_error(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_HasAttrWithError(obj, name);
+#else
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value) {
+        Py_DECREF(value);
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+#endif
+}
+
+// ---- PyObject_GetOptionalAttr (3.13+): 1 with *result set, 0 when the
+// attribute is missing (AttributeError cleared), -1 on any other error.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    *result = PyObject_GetAttr(obj, name);
+    if (*result) return 1;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+#endif
+}
+
+// ---- PyList_GetItemRef (3.13+): a new reference, or null with IndexError
+inline PyObject* list_get_item_ref(PyObject* list, Py_ssize_t i) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyList_GetItemRef(list, i);
+#else
+    PyObject* item = PyList_GetItem(list, i);
+    Py_XINCREF(item);
+    return item;
+#endif
+}
+
+// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject* item = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(item);
+    *result = item;
+    return item ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// ---- an empty mapping for the `locals` argument of an import: a frozen
+// dict where the host has one, otherwise a fresh empty dict (the import
+// system never reads it).
+inline PyObject* new_empty_locals() {
+#ifdef UMBOCACHE_HAVE_FROZENDICT
+    return PyFrozenDict_New(nullptr);
+#else
+    return PyDict_New();
+#endif
+}
+
+// ---- the pending exception, put aside and restored (PyErr_Fetch is
+// deprecated from 3.12 on, where one object carries the whole exception)
+class SavedError {
+public:
+    SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() { restore(); }
+    bool empty() const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return exc_ == nullptr;
+#else
+        return type_ == nullptr;
+#endif
+    }
+    // Makes the saved exception the pending one again (replacing any other).
+    void restore() {
+        if (empty()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+        exc_ = nullptr;
+#else
+        PyErr_Restore(type_, exc_, tb_);
+        type_ = exc_ = tb_ = nullptr;
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
+// ---- the running interpreter's major and minor version (Py_Version, 3.11+)
+inline void runtime_version(int* major, int* minor) {
+#if PY_VERSION_HEX >= 0x030B0000
+    *major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    *minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+#else
+    *major = 0;
+    *minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", major, minor);
+#endif
+}
+
+}  // namespace umbo::compat
+
+// GCC's -Wextra flags the type and member tables below, which name only the
+// fields they set; the rest are meant to be zero.
+#define UMBO_TABLES_BEGIN \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
+#define UMBO_TABLES_END _Pragma("GCC diagnostic pop")

@@ -1,0 +1,101 @@
+// The Cache type: its instance record, its table of native operations, and
+// the operations every part of the module shares.
+//
+// A Cache owns one Python list of slots, `cache_arr` (32 entries when built
+// by construction); `None` in an entry means the slot is empty.  Other
+// compiled modules reach the operations through `CacheNativeMethods`, whose
+// address every instance carries in its first field.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace umbo::cache {
+
+struct CacheObject;
+
+// The native operations, in their fixed order.  Object arguments are
+// borrowed; results are new references or null with an exception set; the
+// entries that return nothing signal failure only by a pending exception.
+struct CacheNativeMethods {
+    void (*c_clear)(CacheObject* self);
+    void (*c_clear_selected)(CacheObject* self, PyObject* blacklist, PyObject* whitelist);
+    PyObject* (*c_get)(CacheObject* self, int32_t type_idx);
+    void (*c_set)(CacheObject* self, int32_t type_idx, PyObject* value);
+    PyObject* (*c_get_or_set_val)(CacheObject* self, int32_t type_idx, PyObject* value);
+    PyObject* (*c_get_or_exec)(CacheObject* self, int32_t type_idx, PyObject* func);
+    PyObject* (*new_)();  // `new` to C callers: a ready Cache
+};
+
+struct CacheObject {
+    PyObject_HEAD
+    CacheNativeMethods* __pyx_vtab;  // the name other compiled modules know it by
+    PyObject* cache_arr;             // an exact list, or None
+};
+
+inline constexpr int32_t kSlotCount = 32;
+
+extern PyTypeObject Cache_Type;
+extern CacheNativeMethods native_methods;
+
+inline CacheObject* as_cache(PyObject* op) { return reinterpret_cast<CacheObject*>(op); }
+
+// ---- lifecycle (cache_type.cpp)
+
+// The allocation step: an instance of `type` whose slot list is None.
+PyObject* cache_alloc(PyTypeObject* type);
+// A list of 32 `None`, or null with MemoryError.
+PyObject* new_slot_list();
+// Replaces `cache_arr` by `list` (a new reference), then releases the old one.
+void install_slot_list(CacheObject* self, PyObject* list);
+// Fills the native table; readies the type.
+void fill_native_table();
+PyObject* cache_new_native();
+
+// ---- slot helpers shared by the operations (keyed_access.cpp)
+
+// The slot list, or null with the error an uninitialised instance gives.
+PyObject* slot_list_or_error(CacheObject* self);
+// A new reference to entry `idx` of `list`; IndexError outside the list.
+PyObject* read_slot(PyObject* list, int32_t idx);
+// Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.
+int store_slot(PyObject* list, int32_t idx, PyObject* value);
+// The slot index of a key: its `value` as a 32-bit int (-1 + error on failure).
+int32_t key_index(PyObject* key);
+
+// ---- native operations
+void c_clear(CacheObject* self);
+void c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist);
+PyObject* c_get(CacheObject* self, int32_t type_idx);
+void c_set(CacheObject* self, int32_t type_idx, PyObject* value);
+PyObject* c_get_or_set_val(CacheObject* self, int32_t type_idx, PyObject* value);
+PyObject* c_get_or_exec(CacheObject* self, int32_t type_idx, PyObject* func);
+
+// ---- Python-visible methods, in vector-call form (self, args, nargs, kwnames)
+#define UMBO_CACHE_METHOD(name) \
+    PyObject* Cache_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+UMBO_CACHE_METHOD(clear);
+UMBO_CACHE_METHOD(clear_selected);
+UMBO_CACHE_METHOD(get);
+UMBO_CACHE_METHOD(set);
+UMBO_CACHE_METHOD(get_or_set_val);
+UMBO_CACHE_METHOD(get_or_exec);
+UMBO_CACHE_METHOD(copy);
+UMBO_CACHE_METHOD(__deepcopy__);
+UMBO_CACHE_METHOD(__reduce_cython__);
+UMBO_CACHE_METHOD(__setstate_cython__);
+#undef UMBO_CACHE_METHOD
+
+PyObject* Cache___getattr__(PyObject* self, PyObject* name);
+PyObject* Cache_getattro(PyObject* self, PyObject* name);
+PyObject* Cache_subscript(PyObject* self, PyObject* key);
+PyObject* Cache_sq_item(PyObject* self, Py_ssize_t i);
+
+// The module-level reconstructor of pickles.
+PyObject* pyx_unpickle_Cache(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+// Makes `__reduce__`/`__setstate__` reach the pickling methods; 0 or -1.
+int setup_pickling();
+
+}  // namespace umbo::cache

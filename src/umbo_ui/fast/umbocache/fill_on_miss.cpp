@@ -1,0 +1,84 @@
+// Fill-on-miss: get_or_set_val and get_or_exec, and their native twins.
+// A slot is empty when it holds None itself; the first use fills it.
+#include "common/args.h"
+#include "common/ref.h"
+#include "common/traceback.h"
+#include "umbocache/cache.h"
+#include "umbocache/constants.h"
+
+namespace umbo::cache {
+
+namespace {
+
+// Stores `value` into slot `idx` of the instance's current list and reads
+// the slot back.  New reference, or null with an exception set.
+PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
+    PyObject* list = slot_list_or_error(self);
+    if (!list) return nullptr;
+    if (store_slot(list, idx, value) < 0) return nullptr;
+    // Releasing the previous occupant may have replaced or emptied the list.
+    list = slot_list_or_error(self);
+    return list ? read_slot(list, idx) : nullptr;
+}
+
+PyObject* get_or_set_val(CacheObject* self, int32_t idx, PyObject* value) {
+    PyObject* list = slot_list_or_error(self);
+    if (!list) return nullptr;
+    Ref current = Ref::steal(read_slot(list, idx));
+    if (!current) return nullptr;
+    if (current.get() != Py_None) return current.release();
+    return store_and_reread(self, idx, value);
+}
+
+PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
+    PyObject* list = slot_list_or_error(self);
+    if (!list) return nullptr;
+    Ref current = Ref::steal(read_slot(list, idx));
+    if (!current) return nullptr;
+    if (current.get() != Py_None) return current.release();
+    Ref made = Ref::steal(PyObject_CallNoArgs(func));
+    if (!made) return nullptr;
+    // `func` may have replaced the list or filled the slot itself: the store
+    // goes to the current list and overwrites whatever the slot holds.
+    return store_and_reread(self, idx, made.get());
+}
+
+const Params kGetOrSetValParams = {
+    "get_or_set_val", "Cache.get_or_set_val", kModuleFile, 2, 2, {&names.type, &names.value}};
+const Params kGetOrExecParams = {
+    "get_or_exec", "Cache.get_or_exec", kModuleFile, 2, 2, {&names.type, &names.func}};
+
+}  // namespace
+
+PyObject* c_get_or_set_val(CacheObject* self, int32_t type_idx, PyObject* value) {
+    PyObject* result = get_or_set_val(self, type_idx, value);
+    if (!result) add_traceback("Cache.c_get_or_set_val");
+    return result;
+}
+
+PyObject* c_get_or_exec(CacheObject* self, int32_t type_idx, PyObject* func) {
+    PyObject* result = get_or_exec(self, type_idx, func);
+    if (!result) add_traceback("Cache.c_get_or_exec");
+    return result;
+}
+
+PyObject* Cache_get_or_set_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(kGetOrSetValParams, args, nargs, kwnames, bound) < 0) return nullptr;
+    int32_t idx = key_index(bound[0]);
+    PyObject* result = (idx == -1 && PyErr_Occurred()) ? nullptr : c_get_or_set_val(as_cache(self), idx, bound[1]);
+    if (!result) add_traceback("Cache.get_or_set_val");
+    return result;
+}
+
+PyObject* Cache_get_or_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(kGetOrExecParams, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (check_not_none("type", bound[0]) < 0 || check_not_none("func", bound[1]) < 0) return nullptr;
+    int32_t idx = key_index(bound[0]);
+    PyObject* result = (idx == -1 && PyErr_Occurred()) ? nullptr : c_get_or_exec(as_cache(self), idx, bound[1]);
+    if (!result) add_traceback("Cache.get_or_exec");
+    return result;
+}
+
+}  // namespace umbo::cache

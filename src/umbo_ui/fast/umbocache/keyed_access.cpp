@@ -1,0 +1,199 @@
+// Keyed access: get, set, clear and subscription, their native twins
+// c_get, c_set and c_clear, and attribute access by member name.
+#include "common/args.h"
+#include "common/compat.h"
+#include "common/ref.h"
+#include "common/traceback.h"
+#include "umbocache/cache.h"
+#include "umbocache/constants.h"
+
+namespace umbo::cache {
+
+// ---- slot helpers
+
+PyObject* slot_list_or_error(CacheObject* self) {
+    PyObject* list = self->cache_arr;
+    if (list == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return nullptr;
+    }
+    return list;
+}
+
+PyObject* read_slot(PyObject* list, int32_t idx) {
+    // Reads never count from the end and never leave the list.
+    if (idx < 0 || idx >= PyList_GET_SIZE(list)) {
+        PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
+                     static_cast<int>(idx), PyList_GET_SIZE(list));
+        return nullptr;
+    }
+    return Py_NewRef(PyList_GET_ITEM(list, idx));
+}
+
+int store_slot(PyObject* list, int32_t idx, PyObject* value) {
+    // PyList_SetItem tests the position, takes the new reference even when
+    // it fails, and releases the previous occupant after the store.  That
+    // release may run code that drops the cache's hold on the list, so the
+    // list is kept alive until the store has returned.
+    Ref keep = Ref::borrow(list);
+    return PyList_SetItem(list, idx, Py_NewRef(value));
+}
+
+int32_t key_index(PyObject* key) {
+    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
+    if (!value) return -1;
+    return as_int32(value.get());
+}
+
+namespace {
+
+bool failed(int32_t idx) { return idx == -1 && PyErr_Occurred(); }
+
+}  // namespace
+
+// ---- native operations
+
+PyObject* c_get(CacheObject* self, int32_t type_idx) {
+    PyObject* list = slot_list_or_error(self);
+    PyObject* result = list ? read_slot(list, type_idx) : nullptr;
+    if (!result) add_traceback("Cache.c_get");
+    return result;
+}
+
+void c_set(CacheObject* self, int32_t type_idx, PyObject* value) {
+    PyObject* list = slot_list_or_error(self);
+    if (!list || store_slot(list, type_idx, value) < 0) add_traceback("Cache.c_set");
+}
+
+void c_clear(CacheObject* self) {
+    for (int32_t i = 0; i < kSlotCount; ++i) {
+        // Releasing a slot's object may run code that replaces the list.
+        PyObject* list = slot_list_or_error(self);
+        if (!list || store_slot(list, i, Py_None) < 0) {
+            add_traceback("Cache.c_clear");
+            return;
+        }
+    }
+}
+
+// ---- Python methods
+
+namespace {
+
+const Params kGetParams = {"get", "Cache.get", kModuleFile, 1, 1, {&names.type}};
+const Params kSetParams = {"set", "Cache.set", kModuleFile, 2, 2, {&names.type, &names.value}};
+
+}  // namespace
+
+PyObject* Cache_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[1];
+    if (bind_args(kGetParams, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (check_not_none("type", bound[0]) < 0) return nullptr;
+    int32_t idx = key_index(bound[0]);
+    PyObject* result = failed(idx) ? nullptr : c_get(as_cache(self), idx);
+    if (!result) add_traceback("Cache.get");
+    return result;
+}
+
+PyObject* Cache_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(kSetParams, args, nargs, kwnames, bound) < 0) return nullptr;
+    int32_t idx = key_index(bound[0]);
+    if (!failed(idx)) c_set(as_cache(self), idx, bound[1]);
+    if (PyErr_Occurred()) {
+        add_traceback("Cache.set");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* Cache_clear(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+    if (expect_no_args("clear", nargs, kwnames) < 0) return nullptr;
+    c_clear(as_cache(self));
+    if (PyErr_Occurred()) {
+        add_traceback("Cache.clear");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- subscription
+
+namespace {
+
+PyObject* subscript(CacheObject* self, PyObject* key) {
+    Ref cache_type = Ref::steal(lookup_global(names.CacheType));
+    if (!cache_type) return nullptr;
+    int is_member = PyObject_IsInstance(key, cache_type.get());
+    if (is_member < 0) return nullptr;
+    if (!is_member) {
+        PyErr_SetString(PyExc_TypeError, "The key for cache access must be of type CacheType");
+        return nullptr;
+    }
+    if (self->cache_arr == Py_None) return slot_list_or_error(self);
+    int32_t idx = key_index(key);
+    if (failed(idx)) return nullptr;
+    // Reading `value` may have run code that replaced the list.
+    PyObject* list = slot_list_or_error(self);
+    return list ? read_slot(list, idx) : nullptr;
+}
+
+}  // namespace
+
+PyObject* Cache_subscript(PyObject* self, PyObject* key) {
+    PyObject* result = subscript(as_cache(self), key);
+    if (!result) add_traceback("Cache.__getitem__");
+    return result;
+}
+
+PyObject* Cache_sq_item(PyObject* self, Py_ssize_t i) {
+    Ref position = Ref::steal(PyLong_FromSsize_t(i));
+    if (!position) return nullptr;
+    return Cache_subscript(self, position.get());
+}
+
+// ---- attribute access by member name
+
+namespace {
+
+PyObject* getattr_member(CacheObject* self, PyObject* name) {
+    Ref cache_type = Ref::steal(lookup_global(names.CacheType));
+    if (!cache_type) return nullptr;
+    Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
+    if (!members) return nullptr;
+    int contained = PySequence_Contains(members.get(), name);
+    if (contained < 0) return nullptr;
+    if (!contained) {
+        // The name is the exception's one argument, also when it is None.
+        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
+        if (exc) PyErr_SetObject(PyExc_AttributeError, exc.get());
+        return nullptr;
+    }
+    if (!slot_list_or_error(self)) return nullptr;
+    cache_type = Ref::steal(lookup_global(names.CacheType));
+    if (!cache_type) return nullptr;
+    Ref member = Ref::steal(PyObject_GetItem(cache_type.get(), name));
+    if (!member) return nullptr;
+    int32_t idx = key_index(member.get());
+    if (failed(idx)) return nullptr;
+    PyObject* list = slot_list_or_error(self);
+    return list ? read_slot(list, idx) : nullptr;
+}
+
+}  // namespace
+
+PyObject* Cache___getattr__(PyObject* self, PyObject* name) {
+    if (check_exact_type("type", name, &PyUnicode_Type) < 0) return nullptr;
+    PyObject* result = getattr_member(as_cache(self), name);
+    if (!result) add_traceback("Cache.__getattr__");
+    return result;
+}
+
+PyObject* Cache_getattro(PyObject* self, PyObject* name) {
+    PyObject* result = PyObject_GenericGetAttr(self, name);
+    if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+    PyErr_Clear();
+    return Cache___getattr__(self, name);
+}
+
+}  // namespace umbo::cache
