@@ -1,0 +1,49 @@
+"""Shared fixtures for the umbocache tests."""
+
+import traceback
+
+import pytest
+
+MODULE = "umbo_ui.fast.umbocache.umbocache"
+
+
+@pytest.fixture(scope="session")
+def mod():
+    import umbo_ui.fast.umbocache.umbocache as module
+
+    return module
+
+
+@pytest.fixture(scope="session")
+def CacheType(mod):
+    return mod.CacheType
+
+
+@pytest.fixture(scope="session")
+def Cache(mod):
+    return mod.Cache
+
+
+@pytest.fixture
+def cache(Cache):
+    return Cache()
+
+
+class Key:
+    """A key that is not a CacheType member: any object with a `value`."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return f"Key({self.value!r})"
+
+
+def tb_entries(exc):
+    """(function name, file name) of every traceback entry after the test's own frame."""
+    return [(f.name, f.filename) for f in traceback.extract_tb(exc.__traceback__)[1:]]
+
+
+def tb_names(exc):
+    """The function names of the module's traceback entries, outermost first."""
+    return [name for name, _ in tb_entries(exc)]
