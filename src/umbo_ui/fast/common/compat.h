@@ -100,6 +100,26 @@ inline PyObject* list_get_item_ref(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
+// ---- an attribute of a type along its MRO, as a new reference; null when
+// absent (no exception is set either way)
+inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyType_LookupRef(type, name);
+#else
+    PyObject* found = _PyType_Lookup(type, name);
+    Py_XINCREF(found);
+    return found;
+#endif
+}
+
+// ---- whether instances of a type can carry an attribute dictionary
+inline bool instances_may_have_dict(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
 // ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
 inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -61,6 +61,8 @@ PyObject* slot_list_or_error(CacheObject* self);
 PyObject* read_slot(PyObject* list, int32_t idx);
 // Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.
 int store_slot(PyObject* list, int32_t idx, PyObject* value);
+// Empties slot `idx` (0 <= idx); IndexError past the end of the list.
+int empty_slot(PyObject* list, int32_t idx);
 // The slot index of a key: its `value` as a 32-bit int (-1 + error on failure).
 int32_t key_index(PyObject* key);
 

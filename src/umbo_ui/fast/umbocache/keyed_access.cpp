@@ -65,11 +65,17 @@ void c_set(CacheObject* self, int32_t type_idx, PyObject* value) {
     if (!list || store_slot(list, type_idx, value) < 0) add_traceback("Cache.c_set");
 }
 
+int empty_slot(PyObject* list, int32_t idx) {
+    // Storing None over None changes nothing and runs no code.
+    if (idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None) return 0;
+    return store_slot(list, idx, Py_None);
+}
+
 void c_clear(CacheObject* self) {
     for (int32_t i = 0; i < kSlotCount; ++i) {
         // Releasing a slot's object may run code that replaces the list.
         PyObject* list = slot_list_or_error(self);
-        if (!list || store_slot(list, i, Py_None) < 0) {
+        if (!list || empty_slot(list, i) < 0) {
             add_traceback("Cache.c_clear");
             return;
         }
@@ -189,8 +195,34 @@ PyObject* Cache___getattr__(PyObject* self, PyObject* name) {
     return result;
 }
 
+namespace {
+
+// The generic attribute lookup for an instance without an attribute
+// dictionary: the type's attribute, through its __get__ if it has one.
+// Returns null with no exception set where the generic lookup would raise
+// AttributeError, which saves building that exception on the way to the
+// member names.
+PyObject* lookup_on_type(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    Ref descr = Ref::steal(compat::type_lookup_ref(type, name));
+    if (!descr) return nullptr;
+    descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
+    if (!get) return descr.release();
+    return get(descr.get(), self, reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace
+
+// Ordinary attributes first; member names of CacheType only after the
+// ordinary lookup has failed with AttributeError.
 PyObject* Cache_getattro(PyObject* self, PyObject* name) {
-    PyObject* result = PyObject_GenericGetAttr(self, name);
+    PyObject* result;
+    if (PyUnicode_CheckExact(name) && !compat::instances_may_have_dict(Py_TYPE(self))) {
+        result = lookup_on_type(self, name);
+        if (!result && !PyErr_Occurred()) return Cache___getattr__(self, name);
+    } else {
+        result = PyObject_GenericGetAttr(self, name);
+    }
     if (result || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
     PyErr_Clear();
     return Cache___getattr__(self, name);

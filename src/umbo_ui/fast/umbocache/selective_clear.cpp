@@ -40,7 +40,7 @@ int clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) 
     for (int32_t i = 0; i < kSlotCount; ++i) {
         if (bl[i] || !wl[i]) continue;
         PyObject* list = slot_list_or_error(self);
-        if (!list || store_slot(list, i, Py_None) < 0) return -1;
+        if (!list || empty_slot(list, i) < 0) return -1;
     }
     return 0;
 }

@@ -1,0 +1,1 @@
+# Marks a package level for cimport; declares nothing.
