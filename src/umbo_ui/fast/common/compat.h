@@ -21,10 +21,24 @@ namespace umbo::compat {
 #define UMBO_END_CRITICAL_SECTION() }
 #endif
 
+// ---- critical sections that only the free-threading build option needs.
+// By default the module relies on the GIL, as it declares, and these
+// compile to plain blocks; built with UMBOCACHE_FREE_THREADING for a
+// free-threaded host they protect the slot list and its items.
+#if defined(Py_GIL_DISABLED) && defined(UMBOCACHE_FREE_THREADING)
+#define UMBO_FT_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define UMBO_FT_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#define UMBO_MOD_GIL Py_MOD_GIL_NOT_USED
+#else
+#define UMBO_FT_BEGIN_CRITICAL_SECTION(op) {
+#define UMBO_FT_END_CRITICAL_SECTION() }
+#define UMBO_MOD_GIL Py_MOD_GIL_USED
+#endif
+
 // ---- the GIL declaration of free-threaded hosts
-inline int module_set_gil_used(PyObject* module) {
+inline int module_declare_gil(PyObject* module) {
 #ifdef Py_GIL_DISABLED
-    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+    return PyUnstable_Module_SetGIL(module, UMBO_MOD_GIL);
 #else
     (void)module;
     return 0;

@@ -47,22 +47,27 @@ inline CacheObject* as_cache(PyObject* op) { return reinterpret_cast<CacheObject
 PyObject* cache_alloc(PyTypeObject* type);
 // A list of 32 `None`, or null with MemoryError.
 PyObject* new_slot_list();
-// Replaces `cache_arr` by `list` (a new reference), then releases the old one.
-void install_slot_list(CacheObject* self, PyObject* list);
 // Fills the native table; readies the type.
 void fill_native_table();
 PyObject* cache_new_native();
 
-// ---- slot helpers shared by the operations (keyed_access.cpp)
+// ---- the slot list and its slots (slots.cpp)
 
-// The slot list, or null with the error an uninitialised instance gives.
-PyObject* slot_list_or_error(CacheObject* self);
+// A new reference to the slot list, or null with the TypeError that an
+// instance without one (never initialised, or cleared) gives.
+PyObject* slot_list_ref(CacheObject* self);
+bool has_slot_list(CacheObject* self);
+// Replaces `cache_arr` by `list` (a new reference), then releases the old one.
+void install_slot_list(CacheObject* self, PyObject* list);
 // A new reference to entry `idx` of `list`; IndexError outside the list.
 PyObject* read_slot(PyObject* list, int32_t idx);
 // Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.
 int store_slot(PyObject* list, int32_t idx, PyObject* value);
 // Empties slot `idx` (0 <= idx); IndexError past the end of the list.
 int empty_slot(PyObject* list, int32_t idx);
+// Stores `value` at `idx` if the slot holds None; returns what the slot
+// holds afterwards (new reference), or null with IndexError.
+PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value);
 // The slot index of a key: its `value` as a 32-bit int (-1 + error on failure).
 int32_t key_index(PyObject* key);
 

@@ -36,12 +36,6 @@ PyObject* new_slot_list() {
     return list;
 }
 
-void install_slot_list(CacheObject* self, PyObject* list) {
-    PyObject* old = self->cache_arr;
-    self->cache_arr = list;
-    Py_XDECREF(old);
-}
-
 namespace {
 
 // __init__(self): no parameters; each run swaps in a new list of 32 None.

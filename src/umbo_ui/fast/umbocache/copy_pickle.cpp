@@ -34,9 +34,9 @@ PyObject* duplicate_list(PyObject* source) {
 PyObject* copy_cache(CacheObject* self) {
     Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Cache_Type)));
     if (!fresh) return nullptr;
-    PyObject* source = slot_list_or_error(self);
+    Ref source = Ref::steal(slot_list_ref(self));
     if (!source) return nullptr;
-    PyObject* list = duplicate_list(source);
+    PyObject* list = duplicate_list(source.get());
     if (!list) return nullptr;
     install_slot_list(as_cache(fresh.get()), list);
     return fresh.release();

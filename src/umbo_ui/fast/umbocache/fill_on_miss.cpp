@@ -13,29 +13,25 @@ namespace {
 // Stores `value` into slot `idx` of the instance's current list and reads
 // the slot back.  New reference, or null with an exception set.
 PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
-    PyObject* list = slot_list_or_error(self);
-    if (!list) return nullptr;
-    if (store_slot(list, idx, value) < 0) return nullptr;
+    Ref list = Ref::steal(slot_list_ref(self));
+    if (!list || store_slot(list.get(), idx, value) < 0) return nullptr;
     // Releasing the previous occupant may have replaced or emptied the list.
-    list = slot_list_or_error(self);
-    return list ? read_slot(list, idx) : nullptr;
+    list = Ref::steal(slot_list_ref(self));
+    return list ? read_slot(list.get(), idx) : nullptr;
 }
 
 PyObject* get_or_set_val(CacheObject* self, int32_t idx, PyObject* value) {
-    PyObject* list = slot_list_or_error(self);
-    if (!list) return nullptr;
-    Ref current = Ref::steal(read_slot(list, idx));
-    if (!current) return nullptr;
-    if (current.get() != Py_None) return current.release();
-    return store_and_reread(self, idx, value);
+    Ref list = Ref::steal(slot_list_ref(self));
+    return list ? fill_slot_if_empty(list.get(), idx, value) : nullptr;
 }
 
 PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
-    PyObject* list = slot_list_or_error(self);
+    Ref list = Ref::steal(slot_list_ref(self));
     if (!list) return nullptr;
-    Ref current = Ref::steal(read_slot(list, idx));
+    Ref current = Ref::steal(read_slot(list.get(), idx));
     if (!current) return nullptr;
     if (current.get() != Py_None) return current.release();
+    list.reset();  // `func` may replace it; the store goes to the current one
     Ref made = Ref::steal(PyObject_CallNoArgs(func));
     if (!made) return nullptr;
     // `func` may have replaced the list or filled the slot itself: the store

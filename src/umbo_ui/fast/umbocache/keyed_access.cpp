@@ -9,42 +9,6 @@
 
 namespace umbo::cache {
 
-// ---- slot helpers
-
-PyObject* slot_list_or_error(CacheObject* self) {
-    PyObject* list = self->cache_arr;
-    if (list == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-        return nullptr;
-    }
-    return list;
-}
-
-PyObject* read_slot(PyObject* list, int32_t idx) {
-    // Reads never count from the end and never leave the list.
-    if (idx < 0 || idx >= PyList_GET_SIZE(list)) {
-        PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
-                     static_cast<int>(idx), PyList_GET_SIZE(list));
-        return nullptr;
-    }
-    return Py_NewRef(PyList_GET_ITEM(list, idx));
-}
-
-int store_slot(PyObject* list, int32_t idx, PyObject* value) {
-    // PyList_SetItem tests the position, takes the new reference even when
-    // it fails, and releases the previous occupant after the store.  That
-    // release may run code that drops the cache's hold on the list, so the
-    // list is kept alive until the store has returned.
-    Ref keep = Ref::borrow(list);
-    return PyList_SetItem(list, idx, Py_NewRef(value));
-}
-
-int32_t key_index(PyObject* key) {
-    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
-    if (!value) return -1;
-    return as_int32(value.get());
-}
-
 namespace {
 
 bool failed(int32_t idx) { return idx == -1 && PyErr_Occurred(); }
@@ -54,28 +18,22 @@ bool failed(int32_t idx) { return idx == -1 && PyErr_Occurred(); }
 // ---- native operations
 
 PyObject* c_get(CacheObject* self, int32_t type_idx) {
-    PyObject* list = slot_list_or_error(self);
-    PyObject* result = list ? read_slot(list, type_idx) : nullptr;
+    Ref list = Ref::steal(slot_list_ref(self));
+    PyObject* result = list ? read_slot(list.get(), type_idx) : nullptr;
     if (!result) add_traceback("Cache.c_get");
     return result;
 }
 
 void c_set(CacheObject* self, int32_t type_idx, PyObject* value) {
-    PyObject* list = slot_list_or_error(self);
-    if (!list || store_slot(list, type_idx, value) < 0) add_traceback("Cache.c_set");
-}
-
-int empty_slot(PyObject* list, int32_t idx) {
-    // Storing None over None changes nothing and runs no code.
-    if (idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None) return 0;
-    return store_slot(list, idx, Py_None);
+    Ref list = Ref::steal(slot_list_ref(self));
+    if (!list || store_slot(list.get(), type_idx, value) < 0) add_traceback("Cache.c_set");
 }
 
 void c_clear(CacheObject* self) {
     for (int32_t i = 0; i < kSlotCount; ++i) {
         // Releasing a slot's object may run code that replaces the list.
-        PyObject* list = slot_list_or_error(self);
-        if (!list || empty_slot(list, i) < 0) {
+        Ref list = Ref::steal(slot_list_ref(self));
+        if (!list || empty_slot(list.get(), i) < 0) {
             add_traceback("Cache.c_clear");
             return;
         }
@@ -136,12 +94,12 @@ PyObject* subscript(CacheObject* self, PyObject* key) {
         PyErr_SetString(PyExc_TypeError, "The key for cache access must be of type CacheType");
         return nullptr;
     }
-    if (self->cache_arr == Py_None) return slot_list_or_error(self);
+    if (!has_slot_list(self)) return slot_list_ref(self);  // raises
     int32_t idx = key_index(key);
     if (failed(idx)) return nullptr;
     // Reading `value` may have run code that replaced the list.
-    PyObject* list = slot_list_or_error(self);
-    return list ? read_slot(list, idx) : nullptr;
+    Ref list = Ref::steal(slot_list_ref(self));
+    return list ? read_slot(list.get(), idx) : nullptr;
 }
 
 }  // namespace
@@ -175,15 +133,15 @@ PyObject* getattr_member(CacheObject* self, PyObject* name) {
         if (exc) PyErr_SetObject(PyExc_AttributeError, exc.get());
         return nullptr;
     }
-    if (!slot_list_or_error(self)) return nullptr;
+    if (!has_slot_list(self)) return slot_list_ref(self);  // raises
     cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
     Ref member = Ref::steal(PyObject_GetItem(cache_type.get(), name));
     if (!member) return nullptr;
     int32_t idx = key_index(member.get());
     if (failed(idx)) return nullptr;
-    PyObject* list = slot_list_or_error(self);
-    return list ? read_slot(list, idx) : nullptr;
+    Ref list = Ref::steal(slot_list_ref(self));
+    return list ? read_slot(list.get(), idx) : nullptr;
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, UMBO_MOD_GIL},
 #endif
     {0, nullptr},
 };
@@ -276,7 +276,7 @@ int exec_namespace(PyObject* module) {
 }
 
 int exec_steps(PyObject* module) {
-    if (compat::module_set_gil_used(module) < 0) return -1;
+    if (compat::module_declare_gil(module) < 0) return -1;
     Py_XSETREF(state.module_dict, Py_NewRef(PyModule_GetDict(module)));
     Py_XSETREF(state.builtins, compat::import_add_module_ref("builtins"));
     if (!state.builtins) return -1;

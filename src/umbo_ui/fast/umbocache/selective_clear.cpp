@@ -39,8 +39,8 @@ int clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) 
     if (mark_slots(blacklist, bl) < 0 || mark_slots(whitelist, wl) < 0) return -1;
     for (int32_t i = 0; i < kSlotCount; ++i) {
         if (bl[i] || !wl[i]) continue;
-        PyObject* list = slot_list_or_error(self);
-        if (!list || empty_slot(list, i) < 0) return -1;
+        Ref list = Ref::steal(slot_list_ref(self));
+        if (!list || empty_slot(list.get(), i) < 0) return -1;
     }
     return 0;
 }

@@ -1,0 +1,99 @@
+// The slot list of a Cache: reading it out of the instance, replacing it,
+// and reading, storing and emptying one slot.  Every operation on slots goes
+// through these, so each keeps its index inside the list and holds the
+// references it needs while code run by a release may change the cache.
+#include "common/args.h"
+#include "common/compat.h"
+#include "common/ref.h"
+#include "umbocache/cache.h"
+#include "umbocache/constants.h"
+
+namespace umbo::cache {
+
+namespace {
+
+PyObject* raise_not_subscriptable() {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return nullptr;
+}
+
+PyObject* raise_slot_index_error(int32_t idx, Py_ssize_t size) {
+    PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
+                 static_cast<int>(idx), size);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* slot_list_ref(CacheObject* self) {
+    PyObject* list;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(self);
+    list = Py_NewRef(self->cache_arr);
+    UMBO_FT_END_CRITICAL_SECTION();
+    if (list != Py_None) return list;
+    Py_DECREF(list);
+    return raise_not_subscriptable();
+}
+
+bool has_slot_list(CacheObject* self) { return self->cache_arr != Py_None; }
+
+void install_slot_list(CacheObject* self, PyObject* list) {
+    PyObject* old;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(self);
+    old = self->cache_arr;
+    self->cache_arr = list;
+    UMBO_FT_END_CRITICAL_SECTION();
+    Py_XDECREF(old);  // may run code; the field already holds the new list
+}
+
+PyObject* read_slot(PyObject* list, int32_t idx) {
+    // Reads never count from the end and never leave the list.
+    PyObject* item = nullptr;
+    Py_ssize_t size;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    size = PyList_GET_SIZE(list);
+    if (idx >= 0 && idx < size) item = Py_NewRef(PyList_GET_ITEM(list, idx));
+    UMBO_FT_END_CRITICAL_SECTION();
+    return item ? item : raise_slot_index_error(idx, size);
+}
+
+int store_slot(PyObject* list, int32_t idx, PyObject* value) {
+    // PyList_SetItem tests the position, takes the new reference even when
+    // it fails, and releases the previous occupant after the store.  That
+    // release may run code that drops the cache's hold on the list, so the
+    // list is kept alive until the store has returned.
+    Ref keep = Ref::borrow(list);
+    return PyList_SetItem(list, idx, Py_NewRef(value));
+}
+
+int empty_slot(PyObject* list, int32_t idx) {
+    // Storing None over None changes nothing and runs no code.
+    bool empty;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    empty = idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None;
+    UMBO_FT_END_CRITICAL_SECTION();
+    return empty ? 0 : store_slot(list, idx, Py_None);
+}
+
+PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value) {
+    // The test and the store happen with no other code in between: the
+    // only object released is the None being replaced.
+    PyObject* item = nullptr;
+    Py_ssize_t size;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    size = PyList_GET_SIZE(list);
+    if (idx >= 0 && idx < size) {
+        if (PyList_GET_ITEM(list, idx) == Py_None) (void)PyList_SetItem(list, idx, Py_NewRef(value));
+        item = Py_NewRef(PyList_GET_ITEM(list, idx));
+    }
+    UMBO_FT_END_CRITICAL_SECTION();
+    return item ? item : raise_slot_index_error(idx, size);
+}
+
+int32_t key_index(PyObject* key) {
+    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
+    if (!value) return -1;
+    return as_int32(value.get());
+}
+
+}  // namespace umbo::cache

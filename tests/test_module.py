@@ -1,0 +1,172 @@
+"""Start-up of the umbocache extension: namespace, function objects and import paths."""
+
+import ast
+import builtins
+import ctypes
+import inspect
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+NAME = "umbo_ui.fast.umbocache.umbocache"
+# (function, signature, further local names)
+FUNCTIONS = [
+    ("clear", "(self)", ()), ("clear_selected", "(self, blacklist=None, whitelist=None)", ()),
+    ("get", "(self, type)", ()), ("set", "(self, type, value)", ()), ("get_or_set_val", "(self, type, value)", ()),
+    ("get_or_exec", "(self, type, func)", ()), ("copy", "(self)", ("copy",)), ("__deepcopy__", "(self, memo)", ()),
+    ("__reduce_cython__", "(self)", ("state", "_dict", "use_setstate")),
+    ("__setstate_cython__", "(self, __pyx_state)", ()),
+    ("__pyx_unpickle_Cache", "(__pyx_type, __pyx_checksum, __pyx_state)", ("__pyx_result",)),
+]
+
+
+def run(code, *flags):
+    """Run code in a fresh interpreter; return the literal it prints last (None if it prints nothing)."""
+    proc = subprocess.run([sys.executable, *flags, "-c", f"NAME = {NAME!r}\n" + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return ast.literal_eval(proc.stdout.splitlines()[-1]) if proc.stdout.strip() else None
+
+
+def test_namespace(mod, Cache):
+    import umbo_ui.core.enums as enums
+
+    names = ["__builtins__", "Cache", "CacheType", "__pyx_unpickle_Cache", "__test__"]
+    # Insertion order is seen in a fresh process: other tests rebind CacheType.
+    assert run(f"import {NAME} as m; print([n for n in vars(m) if n in {names!r}])") == names
+    assert mod.__builtins__ is builtins and mod.Cache is Cache and mod.CacheType is enums.CacheType
+    assert type(mod.__test__) is dict and mod.__test__ == {}
+    assert mod.__doc__ is None and not hasattr(mod, "__path__")
+    spec = mod.__spec__
+    assert (mod.__file__, mod.__loader__, mod.__package__) == (spec.origin, spec.loader, "umbo_ui.fast.umbocache")
+
+
+@pytest.mark.parametrize("name, signature, further", FUNCTIONS, ids=[row[0] for row in FUNCTIONS])
+def test_function_objects(mod, Cache, cache, name, signature, further):
+    is_method = name != "__pyx_unpickle_Cache"
+    fn = vars(Cache)[name] if is_method else vars(mod)[name]
+    assert (fn.__name__, fn.__qualname__) == (name, "Cache." + name if is_method else name)
+    assert fn.__module__ == NAME and fn.__globals__ is vars(mod) and fn.__doc__ is None
+    assert fn.__defaults__ == ((None, None) if name == "clear_selected" else None)
+    params = tuple(p.split("=")[0] for p in signature[1:-1].split(", "))
+    code, flags = fn.__code__, inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert code.co_varnames == params + further and code.co_flags & flags == flags
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(params), 0, 0)
+    assert str(inspect.signature(fn)) == signature
+    if is_method:  # plain on the class, bound on an instance
+        bound = getattr(cache, name)
+        assert getattr(Cache, name) is fn and isinstance(bound, types.MethodType)
+        assert bound.__self__ is cache and bound.__func__ is fn
+        assert str(inspect.signature(bound)) == signature.replace("self, ", "").replace("self", "")
+
+
+def test_type_dictionary(Cache):
+    assert isinstance(vars(Cache)["__getattr__"], types.MethodDescriptorType)
+    capsule = vars(Cache)["__pyx_vtable__"]
+    assert type(capsule).__name__ == "PyCapsule" and Cache.__pyx_vtable__ is capsule
+    is_valid = ctypes.PyDLL(None).PyCapsule_IsValid
+    is_valid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    assert is_valid(capsule, None) == 1  # a capsule without a name
+
+
+def test_import_is_silent_when_the_host_version_matches():
+    assert run(f"import {NAME}", "-W", "error") is None
+
+
+def test_reimport_yields_the_same_module_and_type():
+    assert run("""
+        import importlib, sys
+        first = importlib.import_module(NAME)
+        Cache, test = first.Cache, first.__test__
+        del sys.modules[NAME]
+        second = importlib.import_module(NAME)
+        print((second is first, sys.modules[NAME] is first, second.Cache is Cache, second.__test__ is test,
+               importlib.reload(first) is first, first.Cache is Cache))
+    """) == (True,) * 6
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+def test_only_the_first_interpreter_may_load_the_module(tmp_path, main_first):
+    if not hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp"):
+        pytest.skip("this host cannot start a second interpreter from Python")
+    out = str(tmp_path / "sub.txt")
+    attempt = "try:\n    __import__(NAME); result = 'ok'\nexcept ImportError as exc:\n    result = str(exc)\n"
+    sub = f"NAME = {NAME!r}\n{attempt}open({out!r}, 'w').write(result)\n"
+    assert run(f"""
+        import _testcapi
+        def in_sub():
+            _testcapi.run_in_subinterp({sub!r})
+            return open({out!r}).read()
+        def in_main():
+            exec({attempt!r}, globals())
+            return result
+        print([in_main(), in_sub()] if {main_first} else [in_sub(), in_main()])
+    """) == ["ok", "Interpreter change detected - this module can only be loaded into one interpreter per process."]
+
+
+PREAMBLE = """
+    import importlib, sys, traceback, types
+    import umbo_ui.core
+    sentinel, reads = object(), []
+    class Enums(types.ModuleType):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+    fake = sys.modules["umbo_ui.core.enums"] = Enums("umbo_ui.core.enums")
+"""
+
+
+@pytest.mark.parametrize("setup, expected, imports", [
+    ("fake.CacheType = sentinel", "sentinel", False),
+    ("fake.__name__ = 'elsewhere'; sys.modules['elsewhere.CacheType'] = sentinel", "sentinel", True),
+], ids=["attribute", "registry-entry"])
+def test_cache_type_binding(setup, expected, imports):
+    binds, reads = run(PREAMBLE + textwrap.indent(textwrap.dedent(setup), "    ") + f"""
+    reads.clear()
+    module = importlib.import_module(NAME)
+    print((module.CacheType is {expected}, reads))
+    """)
+    assert binds
+    # An import with a from-list through the import system always asks the module for __path__;
+    # a CacheType found on the registered module is taken without one.
+    assert ("__path__" in reads) == imports
+
+
+@pytest.mark.parametrize("setup, error", [
+    ("pass", "ImportError: cannot import name CacheType"),
+    ("sys.modules['umbo_ui.core.enums'] = None",
+     "ModuleNotFoundError: import of umbo_ui.core.enums halted; None in sys.modules"),
+], ids=["no-cache-type", "enums-unimportable"])
+def test_failed_start_up_leaves_nothing_behind(setup, error):
+    assert run(PREAMBLE + f"""
+    {setup}
+    try:
+        importlib.import_module(NAME)
+    except Exception as exc:
+        failure = (f"{{type(exc).__name__}}: {{exc}}", traceback.extract_tb(exc.__traceback__)[-1].name)
+    left_over = NAME in sys.modules
+    del sys.modules["umbo_ui.core.enums"]
+    module = importlib.import_module(NAME)
+    import umbo_ui.core.enums as enums
+    print((failure, left_over, module.CacheType is enums.CacheType, module.Cache.get.__globals__ is vars(module),
+           module.Cache().get(next(iter(enums.CacheType))), module.__test__))
+    """) == ((error, "init " + NAME), False, True, True, None, {})
+
+
+@pytest.mark.parametrize("occupied", [True, False], ids=["entry-kept", "entry-added"])
+def test_loading_under_another_name_registers_the_full_name_only_when_free(occupied):
+    assert run(f"""
+        import importlib.util, sys, types
+        origin = importlib.util.find_spec(NAME).origin
+        placeholder = sys.modules[NAME] = types.ModuleType(NAME)
+        if not {occupied}:
+            del sys.modules[NAME]
+        spec = importlib.util.spec_from_file_location("umbocache", origin)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print((sys.modules[NAME] is (placeholder if {occupied} else module), module.__name__,
+               module.__file__ == origin, module.__package__, module.Cache.__name__))
+    """) == (True, "umbocache", True, "", "Cache")
