@@ -4,14 +4,20 @@ import ast
 import builtins
 import ctypes
 import inspect
+import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 
 import pytest
 
 NAME = "umbo_ui.fast.umbocache.umbocache"
+FREE_THREADED_HOST = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Set by whoever built the module with UMBOCACHE_FREE_THREADING=ON.
+BUILT_WITHOUT_GIL = os.environ.get("UMBOCACHE_FREE_THREADING") == "1"
+GIL_WARNING = "The global interpreter lock"
 # (function, signature, further local names)
 FUNCTIONS = [
     ("clear", "(self)", ()), ("clear_selected", "(self, blacklist=None, whitelist=None)", ()),
@@ -73,7 +79,37 @@ def test_type_dictionary(Cache):
 
 
 def test_import_is_silent_when_the_host_version_matches():
-    assert run(f"import {NAME}", "-W", "error") is None
+    # A free-threaded host announces that the module turns its lock on; that
+    # warning is the host's, not the version warning.
+    ignore_gil = ("-W", f"ignore:{GIL_WARNING}:RuntimeWarning") if FREE_THREADED_HOST else ()
+    assert run(f"import {NAME}", "-W", "error", *ignore_gil) is None
+
+
+@pytest.mark.skipif(not FREE_THREADED_HOST, reason="needs a free-threaded CPython")
+@pytest.mark.parametrize("forced", [None, "1"])
+def test_gil_on_a_free_threaded_host(forced):
+    """By default the module needs the GIL, so importing it turns the lock on;
+    built with the free-threading option it leaves the lock off."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    if forced:
+        env["PYTHON_GIL"] = forced
+    code = f"""
+        import sys, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import {NAME}
+        print(sys._is_gil_enabled(), any("{GIL_WARNING}" in str(w.message) for w in caught))
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    gil_on, warned = proc.stdout.split()
+    if forced:
+        assert (gil_on, warned) == ("True", "False")
+    elif BUILT_WITHOUT_GIL:
+        assert (gil_on, warned) == ("False", "False")
+    else:
+        assert (gil_on, warned) == ("True", "True")
 
 
 def test_reimport_yields_the_same_module_and_type():
