@@ -70,7 +70,7 @@ int empty_slot(PyObject* list, int32_t idx) {
     // Storing None over None changes nothing and runs no code.
     bool empty;
     UMBO_FT_BEGIN_CRITICAL_SECTION(list);
-    empty = idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None;
+    empty = idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None;
     UMBO_FT_END_CRITICAL_SECTION();
     return empty ? 0 : store_slot(list, idx, Py_None);
 }

@@ -17,8 +17,10 @@
  * type; UmboCache_Import returns the same pointer).
  *
  * Calling convention of the table's entries:
- *  - the caller holds the GIL and passes a Cache (or a subclass instance) as
- *    `self`; every object argument is borrowed;
+ *  - the caller holds the GIL (an attached thread state on a free-threaded
+ *    interpreter) and passes a Cache (or a subclass instance) as `self`;
+ *    every object argument is borrowed.  Read cache_arr directly only
+ *    where no other thread can replace it;
  *  - c_get, c_get_or_set_val, c_get_or_exec and new return a new reference,
  *    or NULL with an exception set;
  *  - c_clear, c_clear_selected and c_set return nothing: they report a

@@ -1,0 +1,218 @@
+"""The native API: umbocache.h and the Cython declarations, used by modules
+built at test time from tests/native_consumers/ with only get_include()."""
+
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import warnings
+from pathlib import Path
+
+import pytest
+
+from conftest import MODULE, Key
+
+SOURCES = Path(__file__).parent / "native_consumers"
+
+
+def include_dir():
+    from umbo_ui.fast.umbocache import get_include
+
+    return get_include()
+
+
+def compiler():
+    cc = (os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc").split()[0]
+    if shutil.which(cc) is None:
+        pytest.skip(f"no C/C++ compiler ({cc}) on this machine")
+    return cc
+
+
+def build(tmp, source, extension):
+    """Builds `extension` (setuptools `Extension(...)` source text) in `tmp`."""
+    compiler()
+    pytest.importorskip("setuptools", reason="building the consumers needs setuptools")
+    shutil.copy(SOURCES / source, tmp)
+    script = (
+        "from setuptools import setup, Extension\n"
+        "try:\n    from Cython.Build import cythonize\nexcept ImportError:\n    pass\n"
+        f"setup(name='consumer', ext_modules={extension})\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, "build_ext", "--inplace", "--build-temp", "build"],
+        cwd=tmp, capture_output=True, text=True,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    name = Path(source).stem
+    path = next(tmp.glob(f"{name}.*.so"), None) or next(tmp.glob(f"{name}*.pyd"))
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
+    with warnings.catch_warnings():
+        # Cython warns when the declared record is smaller than the type's.
+        warnings.filterwarnings("error", message=".*size changed")
+        found.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def header_consumer(tmp_path_factory):
+    inc = include_dir()
+    flags = ["-std=c++17", "-Wall", "-Wextra", "-Werror"]
+    return build(tmp_path_factory.mktemp("header"), "header_consumer.cpp",
+                 f"[Extension('header_consumer', ['header_consumer.cpp'], include_dirs=[{inc!r}],"
+                 f" language='c++', extra_compile_args={flags!r})]")
+
+
+@pytest.fixture(scope="session")
+def cython_consumer(tmp_path_factory):
+    pytest.importorskip("Cython", reason="the Cython consumer needs Cython")
+    inc = include_dir()
+    return build(tmp_path_factory.mktemp("cython"), "cython_consumer.pyx",
+                 f"cythonize([Extension('cython_consumer', ['cython_consumer.pyx'])],"
+                 f" include_path=[{inc!r}])")
+
+
+@pytest.fixture(params=["header", "cython"])
+def api(request):
+    return request.getfixturevalue(f"{request.param}_consumer")
+
+
+def test_get_include_layout_and_light_package():
+    inc = Path(include_dir())
+    assert (inc / "umbocache.h").is_file()
+    pxd = inc / "umbo_ui" / "fast" / "umbocache"
+    assert (pxd / "umbocache.pxd").is_file()
+    for level in (pxd, pxd.parent, pxd.parent.parent):
+        assert (level / "__init__.pxd").is_file()
+    code = ("import sys, umbo_ui.fast.umbocache as p; p.get_include();"
+            f" print({MODULE!r} in sys.modules, 'umbo_ui.core.enums' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["False", "False"]
+
+
+def test_header_compiles_as_c11(tmp_path):
+    cc = compiler()
+    cmd = [cc, "-std=c11", "-Wall", "-Wextra", "-Werror", "-c", str(SOURCES / "header_c11.c"),
+           "-I", include_dir(), "-I", sysconfig.get_paths()["include"], "-o", str(tmp_path / "c11.o")]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+
+def test_new_builds_ready_caches(api, Cache, CacheType):
+    first, second = api.new(), api.new()
+    assert type(first) is Cache
+    assert api.slot_list(first) == [None] * 32
+    assert api.slot_list(first) is not api.slot_list(second)
+    assert all(first.get(k) is None for k in CacheType)
+
+
+def test_instance_carries_the_imported_table(header_consumer, Cache):
+    assert header_consumer.load() is Cache
+    for cache in (Cache(), header_consumer.new(), Cache.__new__(Cache)):
+        assert header_consumer.shares_table(cache)
+
+
+def test_get_and_set_meet_the_python_methods(api, cache, CacheType):
+    value, other = object(), object()
+    assert api.set(cache, CacheType.THEME.value, value) is None
+    assert cache.get(CacheType.THEME) is value
+    assert api.slot_list(cache)[CacheType.THEME.value] is value
+    cache.set(CacheType.LAYOUT, other)
+    assert api.get(cache, CacheType.LAYOUT.value) is other
+    assert api.get(cache, 14) is None  # a slot without a member
+    api.set(cache, CacheType.THEME.value, None)
+    assert cache.get(CacheType.THEME) is None
+
+
+@pytest.mark.parametrize("held", [None, 0, "", "cached"])
+def test_fill_on_miss(api, cache, CacheType, held):
+    key = CacheType.MEASURE
+    cache.set(key, held)
+    made, calls = object(), []
+    expect = made if held is None else held
+    assert api.get_or_exec(cache, key.value, lambda: calls.append(1) or made) is expect
+    assert calls == ([1] if held is None else [])
+    assert api.get_or_set_val(cache, key.value, object()) is expect
+    assert cache.get(key) is expect
+
+
+def test_failing_function_leaves_the_slot_empty(api, cache):
+    def boom():
+        raise LookupError("boom")
+
+    with pytest.raises(LookupError, match="boom"):
+        api.get_or_exec(cache, 5, boom)
+    assert api.get_or_exec(cache, 5, lambda: 7) == 7
+
+
+def test_clear_and_clear_selected(api, cache, CacheType):
+    for k in CacheType:
+        cache.set(k, k.name)
+    kept, reset = CacheType.THEME, CacheType.LAYOUT
+    api.clear_selected(cache, [], [])
+    assert all(cache.get(k) == k.name for k in CacheType)
+    api.clear_selected(cache, [kept, Key(-1)], [kept, reset, reset, Key(40)])
+    assert cache.get(reset) is None and cache.get(kept) == kept.name
+    assert sum(cache.get(k) is None for k in CacheType) == 1
+    assert api.clear(cache) is None
+    assert api.slot_list(cache) == [None] * 32
+
+
+def test_results_are_new_references(api, cache):
+    value = object()
+    api.set(cache, 9, value)
+    before = sys.getrefcount(value)
+    for _ in range(200):
+        api.get(cache, 9)
+        api.get_or_set_val(cache, 9, None)
+        api.get_or_exec(cache, 9, object)
+    assert sys.getrefcount(value) == before
+
+
+NOT_SUBSCRIPTABLE = (TypeError, "'NoneType' object is not subscriptable")
+
+
+@pytest.mark.parametrize("call, uninitialised, error", [
+    (lambda api, c: api.set(c, 32, "x"), False, (IndexError, "out of range")),
+    (lambda api, c: api.set(c, -1, "x"), False, (IndexError, "out of range")),
+    (lambda api, c: api.get(c, 32), False, (IndexError, "out of range")),
+    (lambda api, c: api.get_or_set_val(c, -1, "x"), False, (IndexError, "out of range")),
+    (lambda api, c: api.clear_selected(c, None, []), False, (TypeError, "not iterable")),
+    (lambda api, c: api.clear_selected(c, [], [Key(1), object()]), False, (AttributeError, "value")),
+    (lambda api, c: api.get(c, 0), True, NOT_SUBSCRIPTABLE),
+    (lambda api, c: api.set(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
+    (lambda api, c: api.clear(c), True, NOT_SUBSCRIPTABLE),
+    (lambda api, c: api.clear_selected(c, [], [Key(0)]), True, NOT_SUBSCRIPTABLE),
+    (lambda api, c: api.get_or_set_val(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
+    (lambda api, c: api.get_or_exec(c, 0, object), True, NOT_SUBSCRIPTABLE),
+])
+def test_failures_reach_the_caller(api, Cache, call, uninitialised, error):
+    cache = Cache.__new__(Cache) if uninitialised else Cache()
+    if not uninitialised:
+        cache.set(Key(1), "one")
+    with pytest.raises(error[0], match=error[1]):
+        call(api, cache)
+    if not uninitialised:
+        assert api.slot_list(cache) == [None, "one"] + [None] * 30
+
+
+@pytest.mark.parametrize("replacement, error", [
+    (lambda Cache: 42, (TypeError, "Cache is not a type but int")),
+    # same size as Cache, but its own __pyx_vtable__
+    (lambda Cache: type("Fake", (Cache,), {"__slots__": (), "__pyx_vtable__": "table"}),
+     (TypeError, "__pyx_vtable__ is not a capsule but str")),
+    (lambda Cache: type("Wide", (Cache,), {"__slots__": ("extra",)}),
+     (ImportError, "header does not match")),
+])
+def test_import_refuses_a_foreign_type(header_consumer, mod, Cache, monkeypatch, replacement, error):
+    monkeypatch.setattr(mod, "Cache", replacement(Cache))
+    with pytest.raises(error[0], match=error[1]):
+        header_consumer.load()
+
+
+def test_import_reports_a_missing_module(header_consumer, monkeypatch):
+    monkeypatch.setitem(sys.modules, MODULE, None)
+    with pytest.raises(ImportError):
+        header_consumer.load()
