@@ -31,8 +31,12 @@ PyObject* duplicate_list(PyObject* source) {
     return copy;
 }
 
+// A new plain Cache (never a subclass) holding its own copy of the slot
+// list.  Constructing Cache() would first install a list of 32 None that
+// nobody can see before it is replaced, so the copy goes straight from
+// allocation to its own list.
 PyObject* copy_cache(CacheObject* self) {
-    Ref fresh = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&Cache_Type)));
+    Ref fresh = Ref::steal(cache_alloc(&Cache_Type));
     if (!fresh) return nullptr;
     Ref source = Ref::steal(slot_list_ref(self));
     if (!source) return nullptr;

@@ -108,7 +108,7 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
-    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (first_interpreter == -1) {
         first_interpreter = current;
