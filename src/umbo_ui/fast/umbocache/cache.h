@@ -47,8 +47,10 @@ inline CacheObject* as_cache(PyObject* op) { return reinterpret_cast<CacheObject
 PyObject* cache_alloc(PyTypeObject* type);
 // A list of 32 `None`, or null with MemoryError.
 PyObject* new_slot_list();
-// Fills the native table; readies the type.
+// Fills the native table.
 void fill_native_table();
+// Installs the type's attribute lookup (after PyType_Ready); 0 or -1.
+int install_attribute_lookup();
 PyObject* cache_new_native();
 
 // ---- the slot list and its slots (slots.cpp)
@@ -95,7 +97,9 @@ UMBO_CACHE_METHOD(__setstate_cython__);
 #undef UMBO_CACHE_METHOD
 
 PyObject* Cache___getattr__(PyObject* self, PyObject* name);
+#if PY_VERSION_HEX < 0x030C0000
 PyObject* Cache_getattro(PyObject* self, PyObject* name);
+#endif
 PyObject* Cache_subscript(PyObject* self, PyObject* key);
 PyObject* Cache_sq_item(PyObject* self, Py_ssize_t i);
 

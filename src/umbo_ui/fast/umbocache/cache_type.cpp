@@ -178,7 +178,7 @@ PyTypeObject Cache_Type = {
     .tp_dealloc = cache_dealloc,
     .tp_as_sequence = &cache_as_sequence,
     .tp_as_mapping = &cache_as_mapping,
-    .tp_getattro = Cache_getattro,
+    // .tp_getattro: set by install_attribute_lookup() once the type is ready
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_traverse = cache_traverse,
     .tp_clear = cache_clear,
@@ -203,6 +203,34 @@ PyObject* cache_new_native() {
     }
     install_slot_list(as_cache(self.get()), list);
     return self.release();
+}
+
+// Attribute lookup: the generic lookup first, then __getattr__ (the member
+// names of CacheType) when that fails with AttributeError.
+//
+// From CPython 3.12 on, the host's own dispatcher for types with __getattr__
+// does exactly that, and the interpreter's specializer knows it: a method
+// call such as `cache.get(key)` is then specialized and builds no bound
+// method.  The dispatcher is internal to the host, so its address is taken
+// from a class that has __getattr__.  Older hosts can't specialize such
+// calls, and their dispatcher builds the AttributeError it then discards,
+// so there the module's own hook is faster.
+//
+// Either is installed after the type is readied, so that readying adds no
+// __getattribute__ of the type's own: the host's specializer only trusts
+// the dispatcher when __getattribute__ is object's.
+int install_attribute_lookup() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref namespace_ = Ref::steal(Py_BuildValue("{s:O}", "__getattr__", Py_None));
+    if (!namespace_) return -1;
+    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                                 "getattr_probe", namespace_.get()));
+    if (!probe) return -1;
+    Cache_Type.tp_getattro = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+#else
+    Cache_Type.tp_getattro = Cache_getattro;
+#endif
+    return 0;
 }
 
 void fill_native_table() {

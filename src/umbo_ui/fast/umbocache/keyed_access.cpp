@@ -153,6 +153,8 @@ PyObject* Cache___getattr__(PyObject* self, PyObject* name) {
     return result;
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+
 namespace {
 
 // The generic attribute lookup for an instance without an attribute
@@ -185,5 +187,8 @@ PyObject* Cache_getattro(PyObject* self, PyObject* name) {
     PyErr_Clear();
     return Cache___getattr__(self, name);
 }
+
+#endif  // older hosts: the module's own attribute hook
+
 
 }  // namespace umbo::cache
