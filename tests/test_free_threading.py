@@ -1,0 +1,175 @@
+"""Several threads on shared caches with the GIL off.
+
+Runs only where the import left the GIL off: a free-threaded CPython with
+the module built with UMBOCACHE_FREE_THREADING=ON.  Each operation on one
+cache must be atomic with respect to the others on the same cache, except
+where Python code runs in its middle.
+"""
+
+import copy
+import gc
+import pickle
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+import umbo_ui.fast.umbocache.umbocache as mod
+
+pytestmark = pytest.mark.skipif(
+    not hasattr(sys, "_is_gil_enabled") or sys._is_gil_enabled(),
+    reason="needs a free-threaded CPython and the free-threading build of the module",
+)
+
+SECONDS = 2.0
+THREADS = 4
+
+
+class Key:
+    def __init__(self, value):
+        self.value = value
+
+
+class Tagged:
+    """A fresh object per store, freed when its slot is overwritten: a racy
+    read of a slot would meet freed memory (a crash, or another type)."""
+
+    __slots__ = ("n",)
+
+    def __init__(self, n):
+        self.n = n
+
+    def __reduce__(self):
+        return Tagged, (self.n,)
+
+
+KEYS = [Key(i) for i in range(32)]
+VALUES = [f"value-{i}" for i in range(64)]  # objects that stay alive
+
+
+def run_threads(worker, count=THREADS):
+    stop = time.monotonic() + SECONDS
+    errors = []
+
+    def guarded(n):
+        try:
+            rng = random.Random(n)
+            while time.monotonic() < stop:
+                worker(n, rng)
+        except BaseException as exc:  # reported below, in the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=guarded, args=(n,)) for n in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+
+
+def check_slots(cache):
+    for key in KEYS:
+        try:
+            value = cache.get(key)
+        except (IndexError, TypeError):  # a shorter list or None from __setstate__
+            continue
+        assert value is None or type(value) is Tagged
+
+
+def test_the_import_left_the_gil_off():
+    assert not sys._is_gil_enabled()
+
+
+def test_every_operation_at_once_on_shared_caches():
+    caches = [mod.Cache() for _ in range(2)]
+    shared_list = [None] * 32
+    for c in caches:
+        c.__setstate__((shared_list,))  # two caches on one list
+    caches.append(copy.copy(caches[0]))  # and a third through the copy protocol
+
+    def worker(n, rng):
+        c = rng.choice(caches)
+        key = rng.choice(KEYS)
+        op = rng.randrange(12)
+        try:
+            if op == 0:
+                c.set(key, Tagged(n))
+            elif op == 1:
+                assert type(c.get(key)) in (Tagged, type(None))
+            elif op == 2:
+                assert type(c.get_or_set_val(key, Tagged(n))) is Tagged
+            elif op == 3:
+                assert type(c.get_or_exec(key, lambda: Tagged(n))) in (Tagged, type(None))
+            elif op == 4:
+                c.clear_selected(rng.sample(KEYS, 3), rng.sample(KEYS, 8))
+            elif op == 5:
+                c.clear()
+            elif op == 6:
+                check_slots(c.copy())
+            elif op == 7:
+                check_slots(pickle.loads(pickle.dumps(c)))
+            elif op == 8 and rng.random() < 0.3:
+                c.__init__()
+            elif op == 9 and rng.random() < 0.3:
+                c.__setstate__((shared_list,))
+            elif op == 10:
+                shared_list[key.value] = Tagged(n)  # the list itself, from outside
+            elif op == 11:
+                check_slots(copy.deepcopy(c))
+        except IndexError:
+            pass  # a store into a list that another thread shortened
+
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    run_threads(worker)
+    for c in caches:
+        check_slots(c)
+    del c
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 1000
+
+
+def test_fills_of_distinct_slots_are_never_lost():
+    """Threads fill slots of one cache, each its own slots, while others read
+    it: every fill stays, whatever runs beside it."""
+    cache = mod.Cache()
+    rounds = [0] * THREADS
+
+    def worker(n, rng):
+        mine = KEYS[n * 8:(n + 1) * 8]
+        key = rng.choice(mine)
+        value = VALUES[n * 8 + key.value % 8]
+        if cache.get_or_exec(key, lambda: value) is not value:
+            raise AssertionError("a fill was lost")
+        assert cache.get(key) is value
+        cache.clear_selected(whitelist=[key])  # empties only this thread's slot
+        assert cache.get_or_set_val(key, value) is value
+        cache.set(key, None)
+        rounds[n] += 1
+
+    run_threads(worker)
+    assert all(rounds)
+
+
+def test_get_or_set_val_fills_a_slot_exactly_once():
+    """Racing fills of the same empty slot: exactly one value wins, and every
+    caller gets that value back."""
+    for _ in range(200):
+        cache = mod.Cache()
+        results = [None] * THREADS
+        barrier = threading.Barrier(THREADS)
+
+        def fill(n):
+            barrier.wait()
+            results[n] = cache.get_or_set_val(KEYS[0], VALUES[n])
+
+        threads = [threading.Thread(target=fill, args=(n,)) for n in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        winner = cache.get(KEYS[0])
+        assert winner in VALUES[:THREADS]
+        assert all(r is winner for r in results)
