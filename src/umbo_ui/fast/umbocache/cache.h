@@ -11,30 +11,19 @@
 
 #include <cstdint>
 
+#include "umbocache/include/umbocache.h"
+
 namespace umbo::cache {
 
-struct CacheObject;
+// The instance record and the table of native operations are those of the
+// public header, so the layout other compiled modules rely on is defined in
+// one place: UmboCacheObject { PyObject_HEAD; __pyx_vtab; cache_arr } and
+// CacheNativeMethods { c_clear, c_clear_selected, c_get, c_set,
+// c_get_or_set_val, c_get_or_exec, new_ } in that fixed order.
+using CacheObject = ::UmboCacheObject;
+using ::CacheNativeMethods;
 
-// The native operations, in their fixed order.  Object arguments are
-// borrowed; results are new references or null with an exception set; the
-// entries that return nothing signal failure only by a pending exception.
-struct CacheNativeMethods {
-    void (*c_clear)(CacheObject* self);
-    void (*c_clear_selected)(CacheObject* self, PyObject* blacklist, PyObject* whitelist);
-    PyObject* (*c_get)(CacheObject* self, int32_t type_idx);
-    void (*c_set)(CacheObject* self, int32_t type_idx, PyObject* value);
-    PyObject* (*c_get_or_set_val)(CacheObject* self, int32_t type_idx, PyObject* value);
-    PyObject* (*c_get_or_exec)(CacheObject* self, int32_t type_idx, PyObject* func);
-    PyObject* (*new_)();  // `new` to C callers: a ready Cache
-};
-
-struct CacheObject {
-    PyObject_HEAD
-    CacheNativeMethods* __pyx_vtab;  // the name other compiled modules know it by
-    PyObject* cache_arr;             // an exact list, or None
-};
-
-inline constexpr int32_t kSlotCount = 32;
+inline constexpr int32_t kSlotCount = UMBOCACHE_SLOT_COUNT;
 
 extern PyTypeObject Cache_Type;
 extern CacheNativeMethods native_methods;
