@@ -27,6 +27,13 @@ def main() -> None:
     print(f"clear_selected(blacklist=[THEME]): MEASURE = {cache.MEASURE}, THEME = {cache.THEME!r}")
     assert again is first
 
+    print("\nTimings against the pure-Python reference cache (quick run; the full")
+    print("suite is `python benchmarks/run.py`):\n")
+    from umbo_ui.fast.umbocache import benchmark
+
+    short = ["get", "subscription", "attribute", "get_or_exec hit", "clear_selected()", "copy()"]
+    print(benchmark.format_table(benchmark.run(quick=True, operations=short)))
+
 
 if __name__ == "__main__":
     main()

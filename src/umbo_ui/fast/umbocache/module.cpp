@@ -264,6 +264,7 @@ int exec_namespace(PyObject* module) {
     fill_native_table();
     if (function_type_ready() < 0) return -1;
     if (PyType_Ready(&Cache_Type) < 0) return -1;
+    if (install_attribute_lookup() < 0) return -1;
     compat::enable_deferred_refcount(reinterpret_cast<PyObject*>(&Cache_Type));
     if (publish_vtable() < 0) return -1;
     if (PyDict_SetItem(state.module_dict, names.Cache, reinterpret_cast<PyObject*>(&Cache_Type)) < 0) return -1;
