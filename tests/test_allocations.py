@@ -43,17 +43,18 @@ def test_repeated_calls_keep_no_memory(Cache, CacheType, call):
     tracemalloc.start()
     try:
         traced = []
-        for rounds in (1000, 5000):
+        for rounds in (1000, 5000, 5000):
             for _ in range(rounds):
                 call(cache, key)
             gc.collect()
             traced.append(tracemalloc.get_traced_memory()[0])
     finally:
         tracemalloc.stop()
-    # Whatever the first thousand calls left traced, five thousand more add
-    # nothing; the slack covers the measurement's own few objects, while a
-    # single object kept per call would show as 80 kB or more.
-    assert traced[1] - traced[0] < 512
+    # Something kept per call grows in every round (by 80 kB or more); the
+    # host may build a structure of its own once, so one of the two later
+    # rounds must add nothing beyond the measurement's own few objects.
+    growth = min(traced[1] - traced[0], traced[2] - traced[1])
+    assert growth < 512
 
 
 def test_an_instance_is_the_object_header_and_two_pointers(Cache):
