@@ -39,6 +39,22 @@ class Key:
         return f"Key({self.value!r})"
 
 
+class StrSub(str):
+    """A str subclass: names of this type take the slower, general paths."""
+
+
+class IntLike:
+    """Converts through ``__int__`` only: to `result`, or raising it if it is an exception type."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        if isinstance(self.result, type):
+            raise self.result("bad int")
+        return self.result
+
+
 def tb_entries(exc):
     """(function name, file name) of every traceback entry after the test's own frame."""
     return [(f.name, f.filename) for f in traceback.extract_tb(exc.__traceback__)[1:]]

@@ -17,7 +17,7 @@ import traceback
 
 import pytest
 
-from conftest import Key
+from conftest import IntLike, Key, StrSub
 from umbo_ui.fast.umbocache import umbocache as mod
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
@@ -30,20 +30,6 @@ THEME, LAYOUT = CacheType.THEME, CacheType.LAYOUT
 
 class Sub(Cache):
     pass
-
-
-class StrSub(str):
-    pass
-
-
-class IntLike:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, type):
-            raise self.result("bad int")
-        return self.result
 
 
 class RaisingKey:

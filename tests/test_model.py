@@ -28,7 +28,7 @@ from hypothesis.stateful import (
 )
 
 from umbo_ui.fast.umbocache import reference as reference_cache
-from conftest import Key
+from conftest import IntLike, Key, StrSub
 from umbo_ui.fast.umbocache.reference import Cache as RefCache
 from umbo_ui.fast.umbocache import umbocache as native
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
@@ -64,22 +64,6 @@ class ListSub(list):
 
 class TupleSub(tuple):
     pass
-
-
-class StrSub(str):
-    pass
-
-
-class IntLike:
-    """Converts through ``__int__`` only."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        if isinstance(self.result, type):
-            raise self.result("bad int")
-        return self.result
 
 
 class NativeSub(Cache):
