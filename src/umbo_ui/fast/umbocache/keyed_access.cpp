@@ -190,5 +190,4 @@ PyObject* Cache_getattro(PyObject* self, PyObject* name) {
 
 #endif  // older hosts: the module's own attribute hook
 
-
 }  // namespace umbo::cache
