@@ -42,6 +42,7 @@
 
 #include <Python.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -80,14 +81,15 @@ struct CacheNativeMethods {
 /*
  * Imports the module and stores a new reference to the Cache type in *type
  * and the address of the native table in *methods.  Returns 0, or -1 with
- * an exception set (ImportError when the module can't be imported or its
- * type doesn't have the layout of this header, TypeError when the module's
- * Cache isn't a type or its __pyx_vtable__ isn't a capsule).
+ * an exception set: the module's import error, or ImportError when what the
+ * module binds to `Cache` is not its own type (a static type named
+ * UMBOCACHE_MODULE_NAME ".Cache" with the record of this header and the
+ * capsule __pyx_vtable__ in its own dictionary).
  */
 static inline int UmboCache_Import(PyTypeObject **type, CacheNativeMethods **methods)
 {
     PyObject *module, *cls, *capsule;
-    Py_ssize_t basicsize;
+    PyTypeObject *tp;
     void *table;
 
     *type = NULL;
@@ -97,32 +99,29 @@ static inline int UmboCache_Import(PyTypeObject **type, CacheNativeMethods **met
     cls = PyObject_GetAttrString(module, "Cache");
     Py_DECREF(module);
     if (cls == NULL) return -1;
-    if (!PyType_Check(cls)) {
-        PyErr_Format(PyExc_TypeError, UMBOCACHE_MODULE_NAME ".Cache is not a type but %.200s",
-                     Py_TYPE(cls)->tp_name);
+    tp = (PyTypeObject *)cls;
+    if (!PyType_Check(cls) || PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) ||
+        strcmp(tp->tp_name, UMBOCACHE_MODULE_NAME ".Cache") != 0) {
+        PyErr_Format(PyExc_ImportError,
+                     UMBOCACHE_MODULE_NAME ".Cache is not the module's own Cache type but %R", cls);
         goto fail;
     }
-    basicsize = ((PyTypeObject *)cls)->tp_basicsize;
-    if (basicsize != (Py_ssize_t)sizeof(UmboCacheObject)) {
+    if (tp->tp_basicsize != (Py_ssize_t)sizeof(UmboCacheObject)) {
         PyErr_Format(PyExc_ImportError,
                      UMBOCACHE_MODULE_NAME ".Cache has instances of %zd bytes, umbocache.h "
                      "expects %zd: the header does not match the installed module",
-                     basicsize, (Py_ssize_t)sizeof(UmboCacheObject));
+                     tp->tp_basicsize, (Py_ssize_t)sizeof(UmboCacheObject));
         goto fail;
     }
-    capsule = PyObject_GetAttrString(cls, "__pyx_vtable__");
-    if (capsule == NULL) goto fail;
-    if (!PyCapsule_CheckExact(capsule)) {
-        PyErr_Format(PyExc_TypeError,
-                     UMBOCACHE_MODULE_NAME ".Cache.__pyx_vtable__ is not a capsule but %.200s",
-                     Py_TYPE(capsule)->tp_name);
-        Py_DECREF(capsule);
+    capsule = tp->tp_dict ? PyDict_GetItemString(tp->tp_dict, "__pyx_vtable__") : NULL;
+    if (capsule == NULL || !PyCapsule_CheckExact(capsule)) {
+        PyErr_SetString(PyExc_ImportError,
+                        UMBOCACHE_MODULE_NAME ".Cache has no native table (__pyx_vtable__ capsule)");
         goto fail;
     }
     table = PyCapsule_GetPointer(capsule, NULL);
-    Py_DECREF(capsule);
     if (table == NULL) goto fail;
-    *type = (PyTypeObject *)cls;
+    *type = tp;
     *methods = (CacheNativeMethods *)table;
     return 0;
 fail:
