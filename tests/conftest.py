@@ -1,10 +1,20 @@
 """Shared fixtures for the umbocache tests."""
 
+import os
+import sysconfig
 import traceback
 
 import pytest
 
+from umbo_ui.fast.umbocache import reference
+
 MODULE = "umbo_ui.fast.umbocache.umbocache"
+FREE_THREADED_HOST = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Set by whoever built the module with UMBOCACHE_FREE_THREADING=ON.
+BUILT_WITHOUT_GIL = os.environ.get("UMBOCACHE_FREE_THREADING") == "1"
+# Such a build on a free-threaded host empties slots in one pass and releases
+# their values afterwards, where the default empties them one by one.
+ATOMIC_CLEARS = reference.ATOMIC_CLEARS = FREE_THREADED_HOST and BUILT_WITHOUT_GIL
 
 
 @pytest.fixture(scope="session")

@@ -178,3 +178,55 @@ def test_get_or_set_val_fills_a_slot_exactly_once():
         winner = cache.get(KEYS[0])
         assert winner in VALUES[:THREADS]
         assert all(r is winner for r in results)
+
+
+def test_reads_never_see_the_slot_list_itself():
+    """Subscription and attribute access on a cache whose slot list another
+    thread keeps dropping and restoring return a slot's value or fail."""
+    cache = mod.Cache()
+    key = next(iter(mod.CacheType))
+    name = key.name
+    seen = []
+
+    def worker(n, rng):
+        if n == 0:
+            cache.__setstate__((None,) if rng.random() < 0.5 else ([None] * 32,))
+            return
+        for read in (lambda: cache[key], lambda: getattr(cache, name)):
+            try:
+                value = read()
+            except TypeError:
+                continue  # no slot list at that moment
+            if value is not None:
+                seen.append(type(value))
+
+    run_threads(worker)
+    assert not seen
+
+
+@pytest.mark.parametrize("clear", [lambda c: c.clear(), lambda c: c.clear_selected(None, [KEYS[0], KEYS[31]])],
+                         ids=["clear", "clear_selected"])
+def test_a_clear_is_one_step_for_every_observer(clear):
+    """A writer fills slot 0, then slot 31, then publishes their generation;
+    a clear empties both at once, so no copy can hold the published
+    generation in slot 0 and an emptied slot 31."""
+    cache = mod.Cache()
+    published = [0]
+    torn = []
+
+    def worker(n, rng):
+        if n == 0:
+            generation = published[0] + 1
+            cache.set(KEYS[0], generation)
+            cache.set(KEYS[31], generation)
+            published[0] = generation
+        elif n == 1:
+            clear(cache)
+        else:
+            seen = published[0]
+            snapshot = cache.copy()
+            if snapshot.get(KEYS[0]) == seen and snapshot.get(KEYS[31]) is None:
+                torn.append(seen)
+
+    run_threads(worker)
+    assert not torn

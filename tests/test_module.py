@@ -13,10 +13,9 @@ import types
 
 import pytest
 
+from conftest import BUILT_WITHOUT_GIL, FREE_THREADED_HOST
+
 NAME = "umbo_ui.fast.umbocache.umbocache"
-FREE_THREADED_HOST = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-# Set by whoever built the module with UMBOCACHE_FREE_THREADING=ON.
-BUILT_WITHOUT_GIL = os.environ.get("UMBOCACHE_FREE_THREADING") == "1"
 GIL_WARNING = "The global interpreter lock"
 # (function, signature, further local names)
 FUNCTIONS = [

@@ -26,6 +26,7 @@ namespace umbo::compat {
 // compile to plain blocks; built with UMBOCACHE_FREE_THREADING for a
 // free-threaded host they protect the slot list and its items.
 #if defined(Py_GIL_DISABLED) && defined(UMBOCACHE_FREE_THREADING)
+#define UMBO_WITHOUT_GIL 1
 #define UMBO_FT_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
 #define UMBO_FT_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
 #define UMBO_MOD_GIL Py_MOD_GIL_NOT_USED

@@ -47,7 +47,8 @@ PyObject* cache_new_native();
 // A new reference to the slot list, or null with the TypeError that an
 // instance without one (never initialised, or cleared) gives.
 PyObject* slot_list_ref(CacheObject* self);
-bool has_slot_list(CacheObject* self);
+// 0 if the instance has a slot list, else -1 with that TypeError.
+int require_slot_list(CacheObject* self);
 // Replaces `cache_arr` by `list` (a new reference), then releases the old one.
 void install_slot_list(CacheObject* self, PyObject* list);
 // A new reference to entry `idx` of `list`; IndexError outside the list.
@@ -56,6 +57,9 @@ PyObject* read_slot(PyObject* list, int32_t idx);
 int store_slot(PyObject* list, int32_t idx, PyObject* value);
 // Empties slot `idx` (0 <= idx); IndexError past the end of the list.
 int empty_slot(PyObject* list, int32_t idx);
+// Empties every slot whose `selected` entry is set, in ascending order;
+// IndexError at the first one past the end of a shorter list.  0 or -1.
+int empty_slots(CacheObject* self, const bool selected[kSlotCount]);
 // Stores `value` at `idx` if the slot holds None; returns what the slot
 // holds afterwards (new reference), or null with IndexError.
 PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value);

@@ -1,5 +1,8 @@
 // Keyed access: get, set, clear and subscription, their native twins
 // c_get, c_set and c_clear, and attribute access by member name.
+#include <algorithm>
+#include <iterator>
+
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
@@ -30,14 +33,9 @@ void c_set(CacheObject* self, int32_t type_idx, PyObject* value) {
 }
 
 void c_clear(CacheObject* self) {
-    for (int32_t i = 0; i < kSlotCount; ++i) {
-        // Releasing a slot's object may run code that replaces the list.
-        Ref list = Ref::steal(slot_list_ref(self));
-        if (!list || empty_slot(list.get(), i) < 0) {
-            add_traceback("Cache.c_clear");
-            return;
-        }
-    }
+    bool all[kSlotCount];
+    std::fill(std::begin(all), std::end(all), true);
+    if (empty_slots(self, all) < 0) add_traceback("Cache.c_clear");
 }
 
 // ---- Python methods
@@ -94,7 +92,7 @@ PyObject* subscript(CacheObject* self, PyObject* key) {
         PyErr_SetString(PyExc_TypeError, "The key for cache access must be of type CacheType");
         return nullptr;
     }
-    if (!has_slot_list(self)) return slot_list_ref(self);  // raises
+    if (require_slot_list(self) < 0) return nullptr;
     int32_t idx = key_index(key);
     if (failed(idx)) return nullptr;
     // Reading `value` may have run code that replaced the list.
@@ -133,7 +131,7 @@ PyObject* getattr_member(CacheObject* self, PyObject* name) {
         if (exc) PyErr_SetObject(PyExc_AttributeError, exc.get());
         return nullptr;
     }
-    if (!has_slot_list(self)) return slot_list_ref(self);  // raises
+    if (require_slot_list(self) < 0) return nullptr;
     cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
     Ref member = Ref::steal(PyObject_GetItem(cache_type.get(), name));

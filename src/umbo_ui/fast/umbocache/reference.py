@@ -30,6 +30,9 @@ _NONE_SLOTS = "'NoneType' object is not subscriptable"
 _BAD_KEY = "The key for cache access must be of type CacheType"
 _EMPTY_STATE = "empty Cache state: expected (cache_arr,) or (cache_arr, __dict__)"
 _HEAPTYPE = 1 << 9
+# The module built to run without the GIL empties slots in one pass and
+# releases their values afterwards; whoever tests such a build sets this.
+ATOMIC_CLEARS = False
 
 
 def _type_name(obj):
@@ -203,9 +206,30 @@ class Cache:
         _bad_store(arr, idx)
 
     def clear(self):
+        self._empty(range(SLOTS))
+
+    def _empty(self, indexes):
+        if ATOMIC_CLEARS:
+            # One pass over the list as it is; the values are released once
+            # the pass is done, so finalisers see the whole clear.
+            arr = self.cache_arr
+            if arr is None:
+                raise TypeError(_NONE_SLOTS)
+            released, past_end = [], False
+            for i in indexes:
+                past_end = i >= len(arr)
+                if past_end:
+                    break
+                released.append(arr[i])
+                arr[i] = None
+            released.reverse()  # a list releases its items from the last one:
+            del released  # this releases them in ascending order
+            if past_end:
+                raise IndexError("list assignment index out of range")
+            return
         # The list is read anew for every slot and not held between stores:
         # a finaliser run by a store may replace it.
-        for i in range(SLOTS):
+        for i in indexes:
             if self.cache_arr is None:
                 raise TypeError(_NONE_SLOTS)
             self.cache_arr[i] = None
@@ -295,10 +319,7 @@ class Cache:
         if type(whitelist) is not list:
             raise TypeError(f"Expected list, got {_type_name(whitelist)}")
         keep = _slot_indexes(blacklist)
-        for i in sorted(_slot_indexes(whitelist) - keep):
-            if self.cache_arr is None:
-                raise TypeError(_NONE_SLOTS)
-            self.cache_arr[i] = None
+        self._empty(sorted(_slot_indexes(whitelist) - keep))
 
     # -- copies and pickling ------------------------------------------------
 

@@ -37,12 +37,9 @@ int clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) 
     int bl[kSlotCount] = {};
     int wl[kSlotCount] = {};
     if (mark_slots(blacklist, bl) < 0 || mark_slots(whitelist, wl) < 0) return -1;
-    for (int32_t i = 0; i < kSlotCount; ++i) {
-        if (bl[i] || !wl[i]) continue;
-        Ref list = Ref::steal(slot_list_ref(self));
-        if (!list || empty_slot(list.get(), i) < 0) return -1;
-    }
-    return 0;
+    bool selected[kSlotCount];
+    for (int32_t i = 0; i < kSlotCount; ++i) selected[i] = wl[i] && !bl[i];
+    return empty_slots(self, selected);
 }
 
 // list(CacheType.__members__.values()), built anew at each call.

@@ -35,7 +35,10 @@ PyObject* slot_list_ref(CacheObject* self) {
     return raise_not_subscriptable();
 }
 
-bool has_slot_list(CacheObject* self) { return self->cache_arr != Py_None; }
+int require_slot_list(CacheObject* self) {
+    Ref list = Ref::steal(slot_list_ref(self));
+    return list ? 0 : -1;
+}
 
 void install_slot_list(CacheObject* self, PyObject* list) {
     PyObject* old;
@@ -88,6 +91,43 @@ PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value) {
     }
     UMBO_FT_END_CRITICAL_SECTION();
     return item ? item : raise_slot_index_error(idx, size);
+}
+
+int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
+#ifdef UMBO_WITHOUT_GIL
+    // Other threads run beside this one: every selected slot is emptied
+    // under one hold of the list's lock, and the values are released once
+    // the whole clear is done, so no thread sees it half-way.
+    Ref list = Ref::steal(slot_list_ref(self));
+    if (!list) return -1;
+    PyObject* released[kSlotCount];
+    int count = 0;
+    bool past_end = false;
+    Py_BEGIN_CRITICAL_SECTION(list.get());
+    const Py_ssize_t size = PyList_GET_SIZE(list.get());
+    for (int32_t i = 0; i < kSlotCount && !past_end; ++i) {
+        if (!selected[i]) continue;
+        past_end = i >= size;
+        PyObject* old = past_end ? Py_None : PyList_GET_ITEM(list.get(), i);
+        if (old == Py_None) continue;
+        released[count++] = old;
+        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+    }
+    Py_END_CRITICAL_SECTION();
+    for (int k = 0; k < count; ++k) Py_DECREF(released[k]);
+    if (!past_end) return 0;
+    PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+    return -1;
+#else
+    // Slot by slot in ascending order: releasing a value may run code that
+    // replaces the list, so each store reads the instance's list anew.
+    for (int32_t i = 0; i < kSlotCount; ++i) {
+        if (!selected[i]) continue;
+        Ref list = Ref::steal(slot_list_ref(self));
+        if (!list || empty_slot(list.get(), i) < 0) return -1;
+    }
+    return 0;
+#endif
 }
 
 int32_t key_index(PyObject* key) {
