@@ -231,7 +231,12 @@ int64_t long_as_int64(PyObject* v) { return static_cast<int64_t>(PyLong_AsLongLo
 // Returns a new reference to an int, or null with an exception set.
 PyObject* int_from_nb_int(PyObject* obj) {
     PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
-    PyObject* result = (nb && nb->nb_int) ? nb->nb_int(obj) : nullptr;
+    PyObject* result = nullptr;
+    if (nb && nb->nb_int) {
+        compat::RecursionGuard guard;  // __int__ may call back into the module
+        if (!guard) return nullptr;
+        result = nb->nb_int(obj);
+    }
     if (!result) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;

@@ -8,7 +8,13 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+
+#if defined(__GLIBC__)
+#include <pthread.h>
+#endif
 
 namespace umbo::compat {
 
@@ -197,6 +203,52 @@ private:
     PyObject* tb_ = nullptr;
 #endif
     PyObject* exc_ = nullptr;
+};
+
+// ---- whether the calling thread's stack is nearly used up.  Hosts from
+// 3.14 on measure the stack in Py_EnterRecursiveCall; older ones only count
+// nested calls against a limit sized for the host's own frames, which
+// deeper frames (a sanitizer build, a thread with a small stack) outrun.
+inline bool stack_nearly_full() {
+#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
+    // Initial-exec: one load from the thread pointer, not a call per read.
+    static thread_local uintptr_t floor __attribute__((tls_model("initial-exec"))) = 0;
+    char here;
+    if (floor == 0) {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        floor = reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024);
+    }
+    return reinterpret_cast<uintptr_t>(&here) < floor;
+#else
+    return false;
+#endif
+}
+
+// ---- a guard for calls into Python code that may come back into the module
+// with no Python frame in between (a functools.partial of a method, say):
+// such a cycle ends in RecursionError, as it would in Python code.
+class RecursionGuard {
+public:
+    RecursionGuard() : entered_(enter()) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const { return entered_; }
+
+private:
+    static bool enter() {
+        if (!stack_nearly_full()) return Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return false;
+    }
+    bool entered_;
 };
 
 // ---- the running interpreter's major and minor version (Py_Version, 3.11+)

@@ -85,7 +85,11 @@ PyObject* lookup_global(PyObject* name) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         PyErr_Clear();
     }
-    result = PyObject_GetAttr(state.builtins, name);
+    {
+        compat::RecursionGuard guard;  // a module __getattr__ of the builtins may run
+        if (!guard) return nullptr;
+        result = PyObject_GetAttr(state.builtins, name);
+    }
     if (result) return result;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

@@ -19,17 +19,10 @@ constexpr long long kOldChecksums[] = {0xe95c4d5, 0xc883660};
 // ---- copies
 
 // A new list holding the entries of `source`, each with a new reference.
-PyObject* duplicate_list(PyObject* source) {
-    PyObject* copy = nullptr;
-    UMBO_BEGIN_CRITICAL_SECTION(source);
-    const Py_ssize_t n = PyList_GET_SIZE(source);
-    copy = PyList_New(n);
-    if (copy) {
-        for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(copy, i, Py_NewRef(PyList_GET_ITEM(source, i)));
-    }
-    UMBO_END_CRITICAL_SECTION();
-    return copy;
-}
+// The one allocation that may run the collector (and so finalisers that
+// resize `source`) comes before the length is read; free-threaded hosts
+// copy under one hold of the source's lock.
+PyObject* duplicate_list(PyObject* source) { return PySequence_List(source); }
 
 // A new plain Cache (never a subclass) holding its own copy of the slot
 // list.  Constructing Cache() would first install a list of 32 None that
@@ -61,7 +54,8 @@ PyObject* Cache___deepcopy__(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyObject* bound[1];
     if (bind_args(kDeepcopyParams, args, nargs, kwnames, bound) < 0) return nullptr;
     // `memo` is not needed: the copy shares its slot values with the source.
-    PyObject* result = PyObject_CallMethodNoArgs(self, names.copy);
+    PyObject* result = nullptr;
+    if (compat::RecursionGuard guard; guard) result = PyObject_CallMethodNoArgs(self, names.copy);
     if (!result) add_traceback("Cache.__deepcopy__");
     return result;
 }
@@ -70,49 +64,61 @@ PyObject* Cache___deepcopy__(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 namespace {
 
-// Form A: (reconstructor, (class, checksum, None), state)
-// Form B: (reconstructor, (class, checksum, state))
-PyObject* reduce_cache(CacheObject* self) {
-    Ref state_tuple;
+// The state tuple: (cache_arr,), or (cache_arr, __dict__) when the instance
+// has a true attribute dictionary.  *use_setstate tells whether it must be
+// applied by __setstate__ (Form A).
+PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
+    Ref slot_list;
     Ref dict;
     int probe = 0;
     UMBO_BEGIN_CRITICAL_SECTION(self);
-    state_tuple = Ref::steal(PyTuple_Pack(1, self->cache_arr));
-    if (state_tuple) {
-        PyObject* found = nullptr;
-        probe = compat::get_optional_attr(reinterpret_cast<PyObject*>(self), names.__dict__, &found);
-        dict = Ref::steal(found);
-    }
+    slot_list = Ref::borrow(self->cache_arr);  // held: the probe may replace it
+    PyObject* found = nullptr;
+    probe = compat::get_optional_attr(reinterpret_cast<PyObject*>(self), names.__dict__, &found);
+    dict = Ref::steal(found);
     UMBO_END_CRITICAL_SECTION();
-    if (!state_tuple || probe < 0) return nullptr;
+    if (probe < 0) return nullptr;
 
-    bool use_setstate;
     int dict_is_true = 0;
     if (dict && dict.get() != Py_None) {
         dict_is_true = dict.get() == Py_True ? 1 : dict.get() == Py_False ? 0 : PyObject_IsTrue(dict.get());
         if (dict_is_true < 0) return nullptr;
     }
-    if (dict_is_true) {
-        Ref extra = Ref::steal(PyTuple_Pack(1, dict.get()));
-        if (!extra) return nullptr;
-        state_tuple = Ref::steal(PySequence_Concat(state_tuple.get(), extra.get()));
-        if (!state_tuple) return nullptr;
-        use_setstate = true;
-    } else {
-        use_setstate = self->cache_arr != Py_None;
-    }
+    *use_setstate = dict_is_true || self->cache_arr != Py_None;
+    return dict_is_true ? PyTuple_Pack(2, slot_list.get(), dict.get()) : PyTuple_Pack(1, slot_list.get());
+}
 
+// Form A: (reconstructor, (class, checksum, None), state)
+// Form B: (reconstructor, (class, checksum, state))
+PyObject* reduce_cache(CacheObject* self) {
+    bool use_setstate = false;
+    Ref state_tuple;
+    {
+        compat::RecursionGuard guard;  // the __dict__ probe and truth test may run code
+        if (!guard) return nullptr;
+        state_tuple = Ref::steal(pickle_state(self, &use_setstate));
+    }
+    if (!state_tuple) return nullptr;
     Ref reconstructor = Ref::steal(lookup_global(names.__pyx_unpickle_Cache));
     if (!reconstructor) return nullptr;
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (use_setstate) {
-        Ref args = Ref::steal(PyTuple_Pack(3, cls, state.checksum, Py_None));
-        if (!args) return nullptr;
-        return PyTuple_Pack(3, reconstructor.get(), args.get(), state_tuple.get());
-    }
-    Ref args = Ref::steal(PyTuple_Pack(3, cls, state.checksum, state_tuple.get()));
+    // Held: code run by a collection inside the packing below may assign
+    // the instance's __class__ and drop the last other reference.
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref args = Ref::steal(PyTuple_Pack(3, cls.get(), state.checksum, use_setstate ? Py_None : state_tuple.get()));
     if (!args) return nullptr;
+    if (use_setstate) return PyTuple_Pack(3, reconstructor.get(), args.get(), state_tuple.get());
     return PyTuple_Pack(2, reconstructor.get(), args.get());
+}
+
+// Merges a true `attrs` into the instance's attribute dictionary.
+int merge_dict(CacheObject* self, PyObject* attrs) {
+    int truth = PyObject_IsTrue(attrs);
+    if (truth <= 0) return truth;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(reinterpret_cast<PyObject*>(self), nullptr));
+    if (!dict) return -1;
+    if (PyDict_CheckExact(dict.get())) return PyDict_Update(dict.get(), attrs);
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), names.update, attrs));
+    return done ? 0 : -1;
 }
 
 // Applies a state tuple to an instance: member 0 becomes the slot list, a
@@ -127,14 +133,9 @@ int set_state(CacheObject* self, PyObject* state_tuple) {
     if (check_value_type(slots, &PyList_Type) < 0) return -1;
     install_slot_list(self, Py_NewRef(slots));
     if (PyTuple_GET_SIZE(state_tuple) < 2) return 0;
-    PyObject* attrs = PyTuple_GET_ITEM(state_tuple, 1);
-    int truth = PyObject_IsTrue(attrs);
-    if (truth <= 0) return truth;
-    Ref dict = Ref::steal(PyObject_GenericGetDict(reinterpret_cast<PyObject*>(self), nullptr));
-    if (!dict) return -1;
-    if (PyDict_CheckExact(dict.get())) return PyDict_Update(dict.get(), attrs);
-    Ref done = Ref::steal(PyObject_CallMethodOneArg(dict.get(), names.update, attrs));
-    return done ? 0 : -1;
+    compat::RecursionGuard guard;  // truth tests and merges may run code
+    if (!guard) return -1;
+    return merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1));
 }
 
 int set_state_with_traceback(CacheObject* self, PyObject* state_tuple) {

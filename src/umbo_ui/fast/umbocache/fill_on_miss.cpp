@@ -1,6 +1,7 @@
 // Fill-on-miss: get_or_set_val and get_or_exec, and their native twins.
 // A slot is empty when it holds None itself; the first use fills it.
 #include "common/args.h"
+#include "common/compat.h"
 #include "common/ref.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
@@ -32,7 +33,12 @@ PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
     if (!current) return nullptr;
     if (current.get() != Py_None) return current.release();
     list.reset();  // `func` may replace it; the store goes to the current one
-    Ref made = Ref::steal(PyObject_CallNoArgs(func));
+    Ref made;
+    {
+        compat::RecursionGuard guard;  // `func` may call back into the cache
+        if (!guard) return nullptr;
+        made = Ref::steal(PyObject_CallNoArgs(func));
+    }
     if (!made) return nullptr;
     // `func` may have replaced the list or filled the slot itself: the store
     // goes to the current list and overwrites whatever the slot holds.

@@ -119,6 +119,8 @@ PyObject* Cache_sq_item(PyObject* self, Py_ssize_t i) {
 namespace {
 
 PyObject* getattr_member(CacheObject* self, PyObject* name) {
+    compat::RecursionGuard guard;  // `__members__` and its lookups may run code
+    if (!guard) return nullptr;
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
     Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));

@@ -63,6 +63,8 @@ PyObject* true_or(PyObject* arg, Fallback fallback) {
 }
 
 PyObject* selected_lists_and_clear(CacheObject* self, PyObject* blacklist_arg, PyObject* whitelist_arg) {
+    compat::RecursionGuard guard;  // truth tests and `__members__` may run code
+    if (!guard) return nullptr;
     Ref blacklist = Ref::steal(true_or(blacklist_arg, [] { return PyList_New(0); }));
     if (!blacklist) return nullptr;
     Ref whitelist = Ref::steal(true_or(whitelist_arg, all_members));

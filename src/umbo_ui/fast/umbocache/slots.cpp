@@ -131,6 +131,8 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
 }
 
 int32_t key_index(PyObject* key) {
+    compat::RecursionGuard guard;  // `value` and `__int__` may call back into the cache
+    if (!guard) return -1;
     Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
     if (!value) return -1;
     return as_int32(value.get());
