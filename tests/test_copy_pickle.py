@@ -194,6 +194,35 @@ def test_generic_shallow_copy_shares_the_slot_list(cls):
     assert slot_list(copy.copy(Cache.__new__(Cache))) is None
 
 
+class Slotted(Cache):
+    """A subclass whose values live in __slots__ (one of them name-mangled)."""
+
+    __slots__ = ("title", "__secret", "unset")
+    __module__ = "test_copy_pickle"
+
+
+class SlottedWithDict(Slotted):
+    __slots__ = ("__dict__", "extra")
+    __module__ = "test_copy_pickle"
+
+
+@pytest.mark.parametrize("cls", [Slotted, SlottedWithDict])
+@pytest.mark.parametrize("copier", [copy.copy, lambda c: pickle.loads(pickle.dumps(c, 0)),
+                                    lambda c: pickle.loads(pickle.dumps(c, 5))], ids=["copy.copy", "pickle0", "pickle5"])
+def test_slot_values_of_a_subclass_are_kept(cls, copier):
+    a = build(cls, {4: "font"})
+    a.title, a._Slotted__secret = "t", ["s"]
+    if cls is SlottedWithDict:
+        a.extra, a.note = 1, 2
+    b = copier(a)
+    assert type(b) is cls and b.get(Key(4)) == "font"
+    assert (b.title, b._Slotted__secret) == ("t", ["s"]) and not hasattr(b, "unset")
+    if cls is SlottedWithDict:
+        assert (b.extra, b.__dict__) == (1, {"note": 2})
+    # Without values in its slots, such a subclass reduces as any other.
+    assert build(cls, {}).__reduce__()[2] == ([None] * 32,)
+
+
 def test_copy_and_reconstructor_use_the_module_own_type(monkeypatch, cache):
     monkeypatch.setattr(umbocache, "Cache", Widget)
     assert type(cache.copy()) is Cache and type(unpickle(Cache, WRITTEN, None)) is Cache

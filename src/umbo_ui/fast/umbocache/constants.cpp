@@ -24,6 +24,8 @@ const NameEntry kNames[] = {
     {&names.copy, "copy"},
     {&names.__dict__, "__dict__"},
     {&names.update, "update"},
+    {&names.copyreg, "copyreg"},
+    {&names._slotnames, "_slotnames"},
     {&names.pickle, "pickle"},
     {&names.PickleError, "PickleError"},
     {&names.__pyx_unpickle_Cache, "__pyx_unpickle_Cache"},

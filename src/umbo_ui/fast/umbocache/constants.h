@@ -17,6 +17,8 @@ struct Names {
     PyObject* copy;
     PyObject* __dict__;
     PyObject* update;
+    PyObject* copyreg;
+    PyObject* _slotnames;
     PyObject* pickle;
     PyObject* PickleError;
     PyObject* __pyx_unpickle_Cache;

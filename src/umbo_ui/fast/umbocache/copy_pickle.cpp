@@ -64,17 +64,44 @@ PyObject* Cache___deepcopy__(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 namespace {
 
-// The state tuple: (cache_arr,), or (cache_arr, __dict__) when the instance
-// has a true attribute dictionary.  *use_setstate tells whether it must be
-// applied by __setstate__ (Form A).
+// {name: value} for the __slots__ of a subclass that hold a value, so that
+// pickles and copy.copy keep them as they do for Python classes; a new
+// reference, or Py_None when there are none (always for a plain Cache).
+PyObject* slot_values(PyObject* self) {
+    if (Py_IS_TYPE(self, &Cache_Type)) return Py_NewRef(Py_None);
+    Ref copyreg = Ref::steal(PyImport_Import(names.copyreg));
+    if (!copyreg) return nullptr;
+    Ref slotnames = Ref::steal(
+        PyObject_CallMethodOneArg(copyreg.get(), names._slotnames, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!slotnames) return nullptr;
+    Ref iter = Ref::steal(PyObject_GetIter(slotnames.get()));
+    if (!iter) return nullptr;
+    Ref values = Ref::steal(PyDict_New());
+    if (!values) return nullptr;
+    while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
+        PyObject* value = nullptr;
+        int found = compat::get_optional_attr(self, name.get(), &value);
+        if (found < 0) return nullptr;
+        Ref held = Ref::steal(value);
+        if (found && PyDict_SetItem(values.get(), name.get(), value) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyDict_GET_SIZE(values.get()) ? values.release() : Py_NewRef(Py_None);
+}
+
+// The state tuple: (cache_arr,), (cache_arr, __dict__) when the instance
+// has a true attribute dictionary, and (cache_arr, __dict__ or None, slot
+// values) when a subclass's __slots__ hold values.  *use_setstate tells
+// whether it must be applied by __setstate__ (Form A).
 PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
+    PyObject* op = reinterpret_cast<PyObject*>(self);
     Ref slot_list;
     Ref dict;
     int probe = 0;
     UMBO_BEGIN_CRITICAL_SECTION(self);
     slot_list = Ref::borrow(self->cache_arr);  // held: the probe may replace it
     PyObject* found = nullptr;
-    probe = compat::get_optional_attr(reinterpret_cast<PyObject*>(self), names.__dict__, &found);
+    probe = compat::get_optional_attr(op, names.__dict__, &found);
     dict = Ref::steal(found);
     UMBO_END_CRITICAL_SECTION();
     if (probe < 0) return nullptr;
@@ -84,7 +111,12 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
         dict_is_true = dict.get() == Py_True ? 1 : dict.get() == Py_False ? 0 : PyObject_IsTrue(dict.get());
         if (dict_is_true < 0) return nullptr;
     }
-    *use_setstate = dict_is_true || self->cache_arr != Py_None;
+    Ref slot_attrs = Ref::steal(slot_values(op));
+    if (!slot_attrs) return nullptr;
+    *use_setstate = dict_is_true || slot_attrs.get() != Py_None || self->cache_arr != Py_None;
+    if (slot_attrs.get() != Py_None) {
+        return PyTuple_Pack(3, slot_list.get(), dict_is_true ? dict.get() : Py_None, slot_attrs.get());
+    }
     return dict_is_true ? PyTuple_Pack(2, slot_list.get(), dict.get()) : PyTuple_Pack(1, slot_list.get());
 }
 
@@ -121,8 +153,24 @@ int merge_dict(CacheObject* self, PyObject* attrs) {
     return done ? 0 : -1;
 }
 
+// Sets the attributes of a {name: value} dict, the values of __slots__;
+// anything else in that place of a state is ignored.
+int restore_slot_values(CacheObject* self, PyObject* values) {
+    if (!PyDict_CheckExact(values)) return 0;
+    Ref keep = Ref::borrow(values);
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(values, &pos, &name, &value)) {
+        // Held: setting an attribute may run code that changes the dict.
+        Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
+        if (PyObject_SetAttr(reinterpret_cast<PyObject*>(self), name, value) < 0) return -1;
+    }
+    return 0;
+}
+
 // Applies a state tuple to an instance: member 0 becomes the slot list, a
-// true member 1 is merged into the instance's attribute dictionary.
+// true member 1 is merged into the instance's attribute dictionary, and a
+// member 2 holds the values of a subclass's __slots__.
 int set_state(CacheObject* self, PyObject* state_tuple) {
     if (PyTuple_GET_SIZE(state_tuple) == 0) {
         PyErr_SetString(PyExc_ValueError,
@@ -135,7 +183,8 @@ int set_state(CacheObject* self, PyObject* state_tuple) {
     if (PyTuple_GET_SIZE(state_tuple) < 2) return 0;
     compat::RecursionGuard guard;  // truth tests and merges may run code
     if (!guard) return -1;
-    return merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1));
+    if (merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1)) < 0) return -1;
+    return PyTuple_GET_SIZE(state_tuple) > 2 ? restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2)) : 0;
 }
 
 int set_state_with_traceback(CacheObject* self, PyObject* state_tuple) {
