@@ -95,8 +95,8 @@ Py_ssize_t match_keyword(PyObject* name, const Params& params, Py_ssize_t nargs)
     return kKeywordMiss;
 }
 
-int bind_args(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              PyObject** out) {
+int bind_args_slow(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
     const Py_ssize_t n = params.count;
     const Py_ssize_t required = params.required;
     const bool exact = required == n;
@@ -186,27 +186,14 @@ constexpr long long kDirectLimit = 1LL << 60;  // two 30-bit digits
 
 // Reads an int object of any size as a 32-bit value.
 int32_t long_as_int32(PyObject* v) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-        Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-        if (x >= INT32_MIN && x <= INT32_MAX) return static_cast<int32_t>(x);
-    }
-#else
-    // Up to two 30-bit digits are read straight from the object.
-    const Py_ssize_t size = Py_SIZE(v);
-    if (size >= -2 && size <= 2) {
-        const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
-        long long x = 0;
-        if (size != 0) x = d[0];
-        if (size == 2 || size == -2) x |= static_cast<long long>(d[1]) << PyLong_SHIFT;
-        if (size < 0) x = -x;
+    long long x;
+    if (compat::small_int_value(v, &x)) {
         if (x >= INT32_MIN && x <= INT32_MAX) return static_cast<int32_t>(x);
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return -1;
     }
-#endif
     int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (!overflow) {
         if (x == -1 && PyErr_Occurred()) return -1;
         if (x >= INT32_MIN && x <= INT32_MAX) return static_cast<int32_t>(x);
@@ -259,7 +246,7 @@ PyObject* int_from_nb_int(PyObject* obj) {
 
 }  // namespace
 
-int32_t as_int32(PyObject* obj) {
+int32_t as_int32_slow(PyObject* obj) {
     if (PyLong_Check(obj)) return long_as_int32(obj);
     Ref value = Ref::steal(int_from_nb_int(obj));
     if (!value) return -1;

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "common/compat.h"
+
 namespace umbo {
 
 inline constexpr int kMaxParams = 3;
@@ -31,8 +33,14 @@ struct Params {
 
 // Binds a call to `params`, filling out[0 .. params.count) with borrowed
 // references.  Returns 0, or -1 with TypeError set (and a traceback entry).
-int bind_args(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-              PyObject** out);
+int bind_args_slow(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
+inline int bind_args(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) {
+    if (kwnames || nargs != params.count) return bind_args_slow(params, args, nargs, kwnames, out);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];  // every parameter by position
+    return 0;
+}
 
 // For a callable without parameters: refuses any positional argument, then
 // any keyword.  Returns 0, or -1 with TypeError set.
@@ -59,7 +67,14 @@ int check_value_type(PyObject* obj, PyTypeObject* type);
 int raise_none_not_allowed();
 
 // Integer conversions.  -1 is also a valid result: test PyErr_Occurred().
-int32_t as_int32(PyObject* obj);
+int32_t as_int32_slow(PyObject* obj);
+inline int32_t as_int32(PyObject* obj) {
+    long long value;
+    if (PyLong_CheckExact(obj) && compat::small_int_value(obj, &value) && value >= INT32_MIN && value <= INT32_MAX) {
+        return static_cast<int32_t>(value);
+    }
+    return as_int32_slow(obj);
+}
 int64_t as_int64(PyObject* obj);
 
 // A tuple-and-dict call turned into vector form, for type slots that the

@@ -9,11 +9,20 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
 #if defined(__GLIBC__)
 #include <pthread.h>
+#endif
+
+// Keeps a rarely taken path out of the function that calls it, so that the
+// common path stays small.
+#if defined(__GNUC__)
+#define UMBO_NOINLINE __attribute__((noinline))
+#else
+#define UMBO_NOINLINE
 #endif
 
 namespace umbo::compat {
@@ -132,6 +141,146 @@ inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) {
     return found;
 #endif
 }
+
+// ---- the value of an int whose magnitude is below 2**60, read from the
+// object without a call into the host: false for larger ones.
+inline bool small_int_value(PyObject* v, long long* out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyLongObject* op = reinterpret_cast<PyLongObject*>(v);
+    if (!PyUnstable_Long_IsCompact(op)) return false;  // compact: one 30-bit digit
+    *out = PyUnstable_Long_CompactValue(op);
+    return true;
+#else
+    // Up to two 30-bit digits, read straight from the object.
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -2 || size > 2) return false;
+    const digit* d = reinterpret_cast<PyLongObject*>(v)->ob_digit;
+    long long x = size == 0 ? 0 : d[0];
+    if (size == 2 || size == -2) x |= static_cast<long long>(d[1]) << PyLong_SHIFT;
+    *out = size < 0 ? -x : x;
+    return true;
+#endif
+}
+
+// ---- the type's version tag while it is valid, else 0.  A type gets a new
+// tag whenever it or a base is modified; 3.13 dropped the validity flag and
+// zeroes the tag instead.  Give the type a tag (if it can have one) first.
+inline unsigned int assign_version_tag(PyTypeObject* type, PyObject* any_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_name;
+    (void)PyUnstable_Type_AssignVersionTag(type);
+#else
+    (void)_PyType_Lookup(type, any_name);  // tags the type as a side effect
+#endif
+    return type->tp_version_tag;
+}
+
+inline unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+// ---- an object member (T_OBJECT_EX, at `offset`) read from an instance: a
+// new reference, or null (no exception set) when it holds nothing.  Without
+// the GIL, the host's reader takes the reference safely against writers.
+inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
+#ifdef Py_GIL_DISABLED
+    PyMemberDef def = {"value", Py_T_OBJECT_EX, offset, 0, nullptr};
+    PyObject* value = PyMember_GetOne(reinterpret_cast<const char*>(obj), &def);
+    if (!value) PyErr_Clear();
+    return value;
+#else
+    return Py_XNewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
+#endif
+}
+
+#ifndef Py_GIL_DISABLED
+// With the GIL, what a type's attributes resolve to and what a member's
+// dictionary holds may be kept between calls, under the marks below.
+#define UMBO_KEEP_ROUTES 1
+
+// ---- the instance dictionary of `obj` (borrowed; null when it has none).
+// An instance whose attributes live in the object itself gets its
+// dictionary made here, once; it keeps using it from then on.
+inline PyObject* instance_dict(PyObject* obj) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+}
+
+// ---- `obj.__dict__[name]` as a new reference, or null (no exception set)
+// when there is none.  No code runs: instance dictionaries have str keys.
+inline PyObject* instance_item(PyObject* obj, PyObject* name) {
+    PyObject* dict = instance_dict(obj);
+    PyObject* item = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (!item) PyErr_Clear();
+    return Py_XNewRef(item);
+}
+
+// ---- telling that a dict hasn't changed since it was marked
+#if PY_VERSION_HEX >= 0x030C0000
+// A dict watcher counts the changes of every marked dict (3.13 no longer
+// versions a dict whose owner stores attributes in itself, and 3.13.0 does
+// not even tell the watchers): a mark holds while no marked dict has changed.
+struct DictMark {
+    uint64_t epoch = 0;
+};
+inline int dict_watcher = -1;
+inline uint64_t dict_epoch = 1;
+inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dict_epoch;
+    return 0;
+}
+inline bool mark_dict(PyObject* dict, DictMark* mark) {
+    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(count_dict_change);
+    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    mark->epoch = dict_epoch;
+    return true;
+}
+inline bool dict_unchanged(PyObject*, DictMark mark) { return mark.epoch == dict_epoch; }
+#else
+// The dict's version tag, which every change renews.
+struct DictMark {
+    uint64_t version = 0;
+};
+inline bool mark_dict(PyObject* dict, DictMark* mark) {
+    mark->version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return mark->version != 0;
+}
+inline bool dict_unchanged(PyObject* dict, DictMark mark) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == mark.version;
+}
+#endif
+#else  // Py_GIL_DISABLED
+
+inline PyObject* instance_item(PyObject* obj, PyObject* name) {
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    PyObject* item = nullptr;
+    if (!dict || PyDict_GetItemRef(dict, name, &item) < 0) PyErr_Clear();
+    Py_XDECREF(dict);
+    return item;
+}
+#endif  // Py_GIL_DISABLED
+
+// ---- an object field at a published offset (a PyMemberDef's), borrowed;
+// read without a lock where other threads may write it, as a racy
+// pointer only good for comparing.
+inline PyObject* object_field(PyObject* obj, Py_ssize_t offset) {
+    PyObject*& field = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<PyObject*>(field).load(std::memory_order_relaxed);
+#else
+    return field;
+#endif
+}
+
+// ---- whether the caller holds the only reference to `obj` (a result it
+// may then reuse instead of copying)
+inline bool only_reference(PyObject* obj) { return Py_REFCNT(obj) == 1; }
 
 // ---- whether instances of a type can carry an attribute dictionary
 inline bool instances_may_have_dict(PyTypeObject* type) {

@@ -27,23 +27,27 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
+// A call through the class whose first argument can't be the instance.
+UMBO_NOINLINE PyObject* raise_bad_self(const FunctionObject* f, Py_ssize_t nargs, PyObject* const* args) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", f->def->name, "needs an argument");
+    } else {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     f->def->name, f->owner->tp_name, Py_TYPE(args[0])->tp_name);
+    }
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    FunctionObject* f = as_function(callable);
+    const FunctionObject* f = as_function(callable);
     const FunctionDef* def = f->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def->binding == Binding::kPlain) return def->impl(nullptr, args, nargs, kwnames);
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", def->name, "needs an argument");
-        return nullptr;
+    if (nargs < 1 || (def->binding == Binding::kMethod && !PyObject_TypeCheck(args[0], f->owner))) {
+        return raise_bad_self(f, nargs, args);
     }
-    PyObject* self = args[0];
-    if (def->binding == Binding::kMethod && !PyObject_TypeCheck(self, f->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     def->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
-    return def->impl(self, args + 1, nargs - 1, kwnames);
+    return def->impl(args[0], args + 1, nargs - 1, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {

@@ -53,18 +53,36 @@ int require_slot_list(CacheObject* self);
 void install_slot_list(CacheObject* self, PyObject* list);
 // A new reference to entry `idx` of `list`; IndexError outside the list.
 PyObject* read_slot(PyObject* list, int32_t idx);
-// Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.
+// Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.  The
+// caller holds a reference to `list`.
 int store_slot(PyObject* list, int32_t idx, PyObject* value);
 // Empties slot `idx` (0 <= idx); IndexError past the end of the list.
 int empty_slot(PyObject* list, int32_t idx);
 // Empties every slot whose `selected` entry is set, in ascending order;
 // IndexError at the first one past the end of a shorter list.  0 or -1.
 int empty_slots(CacheObject* self, const bool selected[kSlotCount]);
+// Stores `value` (borrowed) at `idx` if the slot holds None, which releases
+// nothing that could run code; false (nothing done) otherwise.
+bool replace_none(PyObject* list, int32_t idx, PyObject* value);
 // Stores `value` at `idx` if the slot holds None; returns what the slot
 // holds afterwards (new reference), or null with IndexError.
 PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value);
+// ---- keys and member names (keys.cpp)
+
+// Takes the enum module's objects that the fast reads below compare with.
+void take_stock_of_enum();
 // The slot index of a key: its `value` as a 32-bit int (-1 + error on failure).
 int32_t key_index(PyObject* key);
+// The same where it runs no Python code: 1 with *index set, else 0 (nothing
+// has run and no exception is set).
+int key_index_directly(PyObject* key, int32_t* index);
+// Sets flags[index] for every member of a stock member map, when no
+// member's index needs Python code; false (nothing set) otherwise.
+bool mark_members_directly(PyObject* map, bool flags[kSlotCount]);
+// The dict that `CacheType.__members__` and `CacheType[name]` read, when
+// both are the enum module's own: a new reference, or null (no exception)
+// where only running them can tell.
+PyObject* stock_member_map(PyObject* cache_type);
 
 // ---- native operations
 void c_clear(CacheObject* self);
@@ -90,6 +108,9 @@ UMBO_CACHE_METHOD(__setstate_cython__);
 #undef UMBO_CACHE_METHOD
 
 PyObject* Cache___getattr__(PyObject* self, PyObject* name);
+// What __getattr__ gives for `name`, but null with no exception set where
+// it would raise AttributeError because `name` is no member name.
+PyObject* cache_member_or_missing(CacheObject* self, PyObject* name);
 #if PY_VERSION_HEX < 0x030C0000
 PyObject* Cache_getattro(PyObject* self, PyObject* name);
 #endif

@@ -18,6 +18,16 @@ struct NameEntry {
 
 const NameEntry kNames[] = {
     {&names.value, "value"},
+    {&names._value_, "_value_"},
+    {&names.fget, "fget"},
+    {&names.enum_, "enum"},
+    {&names.Enum, "Enum"},
+    {&names._member_map_, "_member_map_"},
+    {&names.MappingProxyType, "MappingProxyType"},
+    {&names.__getitem__, "__getitem__"},
+    {&names.__get__, "__get__"},
+    {&names.__getattribute__, "__getattribute__"},
+    {&names.__set__, "__set__"},
     {&names.CacheType, "CacheType"},
     {&names.__members__, "__members__"},
     {&names.values, "values"},

@@ -11,6 +11,16 @@ namespace umbo::cache {
 // Interned names and fixed strings, each with its hash computed at import.
 struct Names {
     PyObject* value;
+    PyObject* _value_;
+    PyObject* fget;
+    PyObject* enum_;  // "enum"
+    PyObject* Enum;
+    PyObject* _member_map_;
+    PyObject* MappingProxyType;
+    PyObject* __getitem__;
+    PyObject* __get__;
+    PyObject* __getattribute__;
+    PyObject* __set__;
     PyObject* CacheType;
     PyObject* __members__;
     PyObject* values;

@@ -89,6 +89,20 @@ PyObject* slot_values(PyObject* self) {
     return PyDict_GET_SIZE(values.get()) ? values.release() : Py_NewRef(Py_None);
 }
 
+// getattr(self, "__dict__", None): 1 with *result set, 0 when absent, -1.
+// On a plain Cache the generic lookup provably finds nothing (its type
+// defines no __dict__), so the answer is the member-name fallback's, which
+// need not build an AttributeError that nobody sees.
+int probe_dict(PyObject* self, PyObject** result) {
+    if (!Py_IS_TYPE(self, &Cache_Type)) return compat::get_optional_attr(self, names.__dict__, result);
+    *result = cache_member_or_missing(as_cache(self), names.__dict__);
+    if (*result) return 1;
+    if (!PyErr_Occurred()) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 // The state tuple: (cache_arr,), (cache_arr, __dict__) when the instance
 // has a true attribute dictionary, and (cache_arr, __dict__ or None, slot
 // values) when a subclass's __slots__ hold values.  *use_setstate tells
@@ -101,7 +115,7 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
     UMBO_BEGIN_CRITICAL_SECTION(self);
     slot_list = Ref::borrow(self->cache_arr);  // held: the probe may replace it
     PyObject* found = nullptr;
-    probe = compat::get_optional_attr(op, names.__dict__, &found);
+    probe = probe_dict(op, &found);
     dict = Ref::steal(found);
     UMBO_END_CRITICAL_SECTION();
     if (probe < 0) return nullptr;
@@ -224,9 +238,12 @@ PyObject* unpickle(PyObject* type, long long checksum, PyObject* state_tuple) {
         raise_incompatible_checksum(checksum);
         return nullptr;
     }
-    // Cache.__new__(type): a bare instance of `type`, never initialised.
+    // Cache.__new__(type): a bare instance of `type`, never initialised.  The
+    // type is static, so for `type` Cache itself that is the allocation step.
     Ref instance = Ref::steal(
-        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&Cache_Type), names.__new__, type));
+        type == reinterpret_cast<PyObject*>(&Cache_Type)
+            ? cache_alloc(&Cache_Type)
+            : PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&Cache_Type), names.__new__, type));
     if (!instance) return nullptr;
     if (state_tuple != Py_None && set_state_with_traceback(as_cache(instance.get()), state_tuple) < 0) {
         return nullptr;

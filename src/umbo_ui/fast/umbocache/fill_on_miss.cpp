@@ -15,7 +15,11 @@ namespace {
 // the slot back.  New reference, or null with an exception set.
 PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
     Ref list = Ref::steal(slot_list_ref(self));
-    if (!list || store_slot(list.get(), idx, value) < 0) return nullptr;
+    if (!list) return nullptr;
+    // Replacing None releases nothing that could run code: the slot then
+    // holds `value` and nothing else has happened.
+    if (replace_none(list.get(), idx, value)) return Py_NewRef(value);
+    if (store_slot(list.get(), idx, value) < 0) return nullptr;
     // Releasing the previous occupant may have replaced or emptied the list.
     list = Ref::steal(slot_list_ref(self));
     return list ? read_slot(list.get(), idx) : nullptr;
@@ -34,10 +38,10 @@ PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
     if (current.get() != Py_None) return current.release();
     list.reset();  // `func` may replace it; the store goes to the current one
     Ref made;
-    {
-        compat::RecursionGuard guard;  // `func` may call back into the cache
-        if (!guard) return nullptr;
-        made = Ref::steal(PyObject_CallNoArgs(func));
+    if (PyFunction_Check(func)) {
+        made = Ref::steal(PyObject_CallNoArgs(func));  // its frame guards against recursion
+    } else if (compat::RecursionGuard guard; guard) {
+        made = Ref::steal(PyObject_CallNoArgs(func));  // it may call back into the cache
     }
     if (!made) return nullptr;
     // `func` may have replaced the list or filled the slot itself: the store

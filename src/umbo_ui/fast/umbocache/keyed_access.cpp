@@ -27,10 +27,19 @@ PyObject* c_get(CacheObject* self, int32_t type_idx) {
     return result;
 }
 
-void c_set(CacheObject* self, int32_t type_idx, PyObject* value) {
+namespace {
+
+// c_set with a result: 0, or -1 with an exception set.
+int set_slot(CacheObject* self, int32_t type_idx, PyObject* value) {
     Ref list = Ref::steal(slot_list_ref(self));
-    if (!list || store_slot(list.get(), type_idx, value) < 0) add_traceback("Cache.c_set");
+    if (list && store_slot(list.get(), type_idx, value) == 0) return 0;
+    add_traceback("Cache.c_set");
+    return -1;
 }
+
+}  // namespace
+
+void c_set(CacheObject* self, int32_t type_idx, PyObject* value) { (void)set_slot(self, type_idx, value); }
 
 void c_clear(CacheObject* self) {
     bool all[kSlotCount];
@@ -61,8 +70,7 @@ PyObject* Cache_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* bound[2];
     if (bind_args(kSetParams, args, nargs, kwnames, bound) < 0) return nullptr;
     int32_t idx = key_index(bound[0]);
-    if (!failed(idx)) c_set(as_cache(self), idx, bound[1]);
-    if (PyErr_Occurred()) {
+    if (failed(idx) || set_slot(as_cache(self), idx, bound[1]) < 0) {
         add_traceback("Cache.set");
         return nullptr;
     }
@@ -118,37 +126,70 @@ PyObject* Cache_sq_item(PyObject* self, Py_ssize_t i) {
 
 namespace {
 
-PyObject* getattr_member(CacheObject* self, PyObject* name) {
-    compat::RecursionGuard guard;  // `__members__` and its lookups may run code
-    if (!guard) return nullptr;
+PyObject* raise_attribute_error(PyObject* name) {
+    // The name is the exception's one argument, also when it is None.
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
+    if (exc) PyErr_SetObject(PyExc_AttributeError, exc.get());
+    return nullptr;
+}
+
+PyObject* read_member(CacheObject* self, PyObject* member) {
+    int32_t idx = key_index(member);
+    if (failed(idx)) return nullptr;
+    Ref list = Ref::steal(slot_list_ref(self));
+    return list ? read_slot(list.get(), idx) : nullptr;
+}
+
+// `name` looked up in the member map directly: no code runs between the
+// containment test and the item lookup, so both read the same dict.
+PyObject* getattr_stock_member(CacheObject* self, PyObject* name, PyObject* map, bool* missing) {
+    PyObject* member = nullptr;
+    int found = compat::dict_get_item_ref(map, name, &member);
+    if (found <= 0) {
+        *missing = found == 0;
+        return nullptr;
+    }
+    Ref held = Ref::steal(member);
+    return require_slot_list(self) < 0 ? nullptr : read_member(self, member);
+}
+
+PyObject* getattr_member(CacheObject* self, PyObject* name, bool* missing) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
+    if (Ref map = Ref::steal(stock_member_map(cache_type.get()))) {
+        return getattr_stock_member(self, name, map.get(), missing);
+    }
+    compat::RecursionGuard guard;  // `__members__` and its lookups may run code
+    if (!guard) return nullptr;
     Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
     if (!members) return nullptr;
     int contained = PySequence_Contains(members.get(), name);
     if (contained < 0) return nullptr;
     if (!contained) {
-        // The name is the exception's one argument, also when it is None.
-        Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_AttributeError, name));
-        if (exc) PyErr_SetObject(PyExc_AttributeError, exc.get());
+        *missing = true;
         return nullptr;
     }
     if (require_slot_list(self) < 0) return nullptr;
     cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
     Ref member = Ref::steal(PyObject_GetItem(cache_type.get(), name));
-    if (!member) return nullptr;
-    int32_t idx = key_index(member.get());
-    if (failed(idx)) return nullptr;
-    Ref list = Ref::steal(slot_list_ref(self));
-    return list ? read_slot(list.get(), idx) : nullptr;
+    return member ? read_member(self, member.get()) : nullptr;
 }
 
 }  // namespace
 
+PyObject* cache_member_or_missing(CacheObject* self, PyObject* name) {
+    bool missing = false;
+    PyObject* result = getattr_member(self, name, &missing);
+    if (!result && !missing) add_traceback("Cache.__getattr__");
+    return result;
+}
+
 PyObject* Cache___getattr__(PyObject* self, PyObject* name) {
     if (check_exact_type("type", name, &PyUnicode_Type) < 0) return nullptr;
-    PyObject* result = getattr_member(as_cache(self), name);
+    bool missing = false;
+    PyObject* result = getattr_member(as_cache(self), name, &missing);
+    if (missing) raise_attribute_error(name);
     if (!result) add_traceback("Cache.__getattr__");
     return result;
 }

@@ -270,6 +270,7 @@ int exec_namespace(PyObject* module) {
     if (PyDict_SetItem(state.module_dict, names.Cache, reinterpret_cast<PyObject*>(&Cache_Type)) < 0) return -1;
     if (setup_pickling() < 0) return -1;
     if (bind_cache_type() < 0) return -1;
+    take_stock_of_enum();
     if (install_functions() < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
     if (!test) return -1;

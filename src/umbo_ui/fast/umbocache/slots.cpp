@@ -63,9 +63,8 @@ PyObject* read_slot(PyObject* list, int32_t idx) {
 int store_slot(PyObject* list, int32_t idx, PyObject* value) {
     // PyList_SetItem tests the position, takes the new reference even when
     // it fails, and releases the previous occupant after the store.  That
-    // release may run code that drops the cache's hold on the list, so the
-    // list is kept alive until the store has returned.
-    Ref keep = Ref::borrow(list);
+    // release may run code that drops the cache's hold on the list: the
+    // caller holds a reference of its own.
     return PyList_SetItem(list, idx, Py_NewRef(value));
 }
 
@@ -76,6 +75,18 @@ int empty_slot(PyObject* list, int32_t idx) {
     empty = idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None;
     UMBO_FT_END_CRITICAL_SECTION();
     return empty ? 0 : store_slot(list, idx, Py_None);
+}
+
+bool replace_none(PyObject* list, int32_t idx, PyObject* value) {
+    bool replaced = false;
+    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    if (idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None) {
+        PyList_SET_ITEM(list, idx, Py_NewRef(value));
+        Py_DECREF(Py_None);
+        replaced = true;
+    }
+    UMBO_FT_END_CRITICAL_SECTION();
+    return replaced;
 }
 
 PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value) {
@@ -128,14 +139,6 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
     }
     return 0;
 #endif
-}
-
-int32_t key_index(PyObject* key) {
-    compat::RecursionGuard guard;  // `value` and `__int__` may call back into the cache
-    if (!guard) return -1;
-    Ref value = Ref::steal(PyObject_GetAttr(key, names.value));
-    if (!value) return -1;
-    return as_int32(value.get());
 }
 
 }  // namespace umbo::cache

@@ -1,0 +1,274 @@
+"""Keys and member names read without running Python code give exactly what
+running that code gives: each operation, with keys of the shapes that take the
+direct reads and keys that defeat each of their guards, against the generic
+path (a key that reads `value` through Python code) or a Python model."""
+
+import enum
+import traceback
+
+import pytest
+
+from conftest import MODULE, Key
+
+
+class SlotKey:
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+
+class Twin:
+    """Reads `value` through Python code, so the cache takes its generic path."""
+
+    __slots__ = ("key",)
+
+    def __init__(self, key):
+        self.key = key
+
+    @property
+    def value(self):
+        return self.key.value
+
+
+class Stock(enum.Enum):
+    A = 3
+    FLOAT = 2.5
+    FAR = 40
+    HUGE = 2**70
+    TEXT = "3"
+
+
+class ValueOverridden(enum.Enum):
+    A = 3
+
+    @property
+    def value(self):
+        return self._value_ + 1
+
+
+class ValueAttributeShadowed(enum.Enum):
+    A = 3
+
+
+ValueAttributeShadowed._value_ = property(lambda self: 6)
+
+
+class OwnLookup(enum.Enum):
+    A = 3
+
+    def __getattribute__(self, name):
+        return 9 if name == "value" else super().__getattribute__(name)
+
+
+class OverridingMeta(type(enum.Enum)):
+    @property
+    def __members__(cls):
+        return {"A": cls.B, "C": cls.B}
+
+    def __getitem__(cls, name):
+        return cls._member_map_["B"] if name == "C" else super().__getitem__(name)
+
+
+class WithOwnMeta(enum.Enum, metaclass=OverridingMeta):
+    A = 3
+    B = 11
+
+
+class MembersOnlyMeta(type(enum.Enum)):
+    @property
+    def __members__(cls):
+        return {"C": cls.B}
+
+
+class WithMembersOnlyMeta(enum.Enum, metaclass=MembersOnlyMeta):
+    A = 3
+    B = 11
+
+
+KEYS = {
+    "member": Stock.A,
+    "member-float": Stock.FLOAT,
+    "member-out-of-range": Stock.FAR,
+    "member-huge": Stock.HUGE,
+    "member-text": Stock.TEXT,
+    "slots": SlotKey(7),
+    "slots-empty": SlotKey.__new__(SlotKey),
+    "slots-float": SlotKey(4.5),
+    "dict": Key(8),
+    "value-overridden": ValueOverridden.A,
+    "value-attribute-shadowed": ValueAttributeShadowed.A,
+    "own-lookup": OwnLookup.A,
+}
+
+OPERATIONS = {
+    "get": lambda c, k: c.get(k),
+    "set": lambda c, k: (c.set(k, "new"), c.__reduce__()[2][0])[1],
+    "get_or_set_val": lambda c, k: c.get_or_set_val(k, "new"),
+    "get_or_exec": lambda c, k: c.get_or_exec(k, lambda: "made"),
+    "clear_selected-whitelist": lambda c, k: (c.clear_selected(None, [k]), c.__reduce__()[2][0])[1],
+    "clear_selected-blacklist": lambda c, k: (c.clear_selected([k]), c.__reduce__()[2][0])[1],
+}
+
+
+def module_entries(exc):
+    return [f.name for f in traceback.extract_tb(exc.__traceback__) if f.name.startswith(MODULE)]
+
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as exc:
+        return ("raised", type(exc), str(exc), module_entries(exc))
+
+
+def filled(Cache):
+    cache = Cache()
+    cache.__setstate__(([f"slot {i}" for i in range(32)],))
+    return cache
+
+
+@pytest.mark.parametrize("key", KEYS.values(), ids=list(KEYS))
+@pytest.mark.parametrize("op", OPERATIONS.values(), ids=list(OPERATIONS))
+def test_each_operation_matches_the_generic_path(Cache, op, key):
+    direct = outcome(lambda: op(filled(Cache), key))
+    assert direct == outcome(lambda: op(filled(Cache), Twin(key)))
+    assert direct == outcome(lambda: op(filled(Cache), key))  # and again, from what was kept
+
+
+def test_subscription_matches_get(Cache, mod, monkeypatch):
+    for key in (Stock.A, Stock.FLOAT, ValueOverridden.A, ValueAttributeShadowed.A, OwnLookup.A):
+        monkeypatch.setattr(mod, "CacheType", type(key))
+        assert filled(Cache)[key] == filled(Cache).get(Twin(key))
+
+
+# ---------------------------------------------------------------- changes after the first use
+
+def _fresh_enum():
+    return enum.Enum("Fresh", {"A": 3, "B": 5})
+
+
+def _set_value(E):
+    E.A._value_ = 5
+
+
+def _replace_member_dict(E):
+    E.A.__dict__ = dict(E.A.__dict__, _value_=5)
+
+
+def _override_value(E):
+    E.value = property(lambda self: 5)
+
+
+def _shadow_value_attribute(E):
+    E._value_ = property(lambda self: 5)
+
+
+CHANGES = {
+    "member-value-set": _set_value,
+    "member-dict-replaced": _replace_member_dict,
+    "type-gets-value": _override_value,
+    "type-gets-_value_": _shadow_value_attribute,
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=list(CHANGES))
+def test_a_change_after_the_first_use_is_seen(Cache, change):
+    E = _fresh_enum()
+    cache = filled(Cache)
+    for _ in range(3):
+        assert cache.get(E.A) == "slot 3"
+    change(E)
+    assert cache.get(E.A) == "slot 5" == cache.get(Twin(E.A))
+    assert (cache.clear_selected(None, [E.A]), cache.get(Key(5)), cache.get(Key(3))) == (None, None, "slot 3")
+
+
+saved_members_getter = vars(type(enum.Enum))["__members__"].fget
+
+
+@pytest.fixture
+def patched_enum_machinery():
+    """Changes to the enum module's own objects, undone afterwards."""
+    value_property = vars(enum.Enum)["value"]
+    members_property = vars(type(enum.Enum))["__members__"]
+    saved = value_property.fget, vars(type(value_property))["__get__"], enum.MappingProxyType
+    yield value_property, members_property
+    value_property.fget, enum.MappingProxyType = saved[0], saved[2]
+    if vars(type(value_property))["__get__"] is not saved[1]:
+        type(value_property).__get__ = saved[1]
+    members_property.__init__(saved_members_getter)
+
+
+@pytest.mark.parametrize("change", [
+    lambda prop, _: setattr(prop, "fget", lambda self: 5),
+    lambda prop, _: setattr(type(prop), "__get__", lambda self, inst, owner=None: 5),
+], ids=["getter-replaced", "property-type-changed"])
+def test_a_change_to_the_value_property_is_seen(Cache, patched_enum_machinery, change):
+    E = _fresh_enum()
+    cache = filled(Cache)
+    assert cache.get(E.A) == "slot 3"
+    change(*patched_enum_machinery)
+    assert cache.get(E.A) == "slot 5" == cache.get(Twin(E.A))
+
+
+# ---------------------------------------------------------------- member names
+
+def expected_attribute(cache_type, name, slots):
+    if name not in cache_type.__members__:
+        return ("raised", AttributeError, (name,))
+    return attribute_outcome(lambda: slots[cache_type[name].value])
+
+
+def expected_clear_selected(cache_type, slots):
+    emptied = {m.value for m in list(cache_type.__members__.values())}
+    return [None if i in emptied else v for i, v in enumerate(slots)]
+
+
+def attribute_outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as exc:
+        return ("raised", type(exc), exc.args)
+
+
+MEMBER_SOURCES = {
+    "stock": lambda: enum.Enum("Fresh", {"A": 3, "B": 11}),
+    "own-metaclass": lambda: WithOwnMeta,
+    "own-members": lambda: WithMembersOnlyMeta,
+    "members-changed": lambda: _members_grown(),
+}
+
+
+def _members_grown():
+    E = enum.Enum("Grown", {"A": 3, "B": 11})
+    E._member_map_["C"] = E.B
+    return E
+
+
+@pytest.mark.parametrize("source", MEMBER_SOURCES.values(), ids=list(MEMBER_SOURCES))
+def test_member_names_follow_the_class_bound_to_cachetype(Cache, mod, monkeypatch, source):
+    cache = filled(Cache)
+    slots = cache.__reduce__()[2][0][:]
+    for cache_type in (mod.CacheType, source(), mod.CacheType):  # CacheType rebound, and back
+        monkeypatch.setattr(mod, "CacheType", cache_type)
+        for name in ("A", "B", "C", "THEME", "__dict__"):
+            assert attribute_outcome(lambda: getattr(cache, name)) == expected_attribute(cache_type, name, slots)
+        fresh = filled(Cache)
+        fresh.clear_selected()
+        assert fresh.__reduce__()[2][0] == expected_clear_selected(cache_type, slots)
+
+
+def test_a_change_to_the_members_property_is_seen(Cache, mod, monkeypatch, patched_enum_machinery):
+    E = enum.Enum("Fresh", {"A": 3, "B": 11})
+    monkeypatch.setattr(mod, "CacheType", E)
+    cache = filled(Cache)
+    assert cache.A == "slot 3"
+    _, members_property = patched_enum_machinery
+    members_property.__init__(lambda cls: {"B": cls.B})
+    with pytest.raises(AttributeError):
+        cache.A
+    assert cache.B == "slot 11"
+    members_property.__init__(saved_members_getter)
+    enum.MappingProxyType = lambda mapping: {"B": mapping["B"]}
+    with pytest.raises(AttributeError):
+        cache.A
