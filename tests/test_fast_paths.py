@@ -4,6 +4,8 @@ direct reads and keys that defeat each of their guards, against the generic
 path (a key that reads `value` through Python code) or a Python model."""
 
 import enum
+import gc
+import sys
 import traceback
 
 import pytest
@@ -272,3 +274,18 @@ def test_a_change_to_the_members_property_is_seen(Cache, mod, monkeypatch, patch
     enum.MappingProxyType = lambda mapping: {"B": mapping["B"]}
     with pytest.raises(AttributeError):
         cache.A
+
+
+@pytest.mark.skipif(not (3, 11) <= sys.version_info[:2] < (3, 13),
+                    reason="only 3.11 and 3.12 read attributes more slowly once an object's dictionary is made")
+def test_keys_keep_their_attributes_in_themselves(Cache, CacheType):
+    """Making a member's (or the value property's) dictionary would slow every
+    other read of its attributes on these hosts: the cache must not."""
+    def has_dict(obj):
+        return any(type(r) is dict for r in gc.get_referents(obj))
+
+    member, value_property = CacheType.THEME, vars(enum.Enum)["value"]
+    assert not has_dict(member) and not has_dict(value_property)
+    cache = Cache()
+    cache.get(member), cache.THEME, cache.clear_selected(), cache[member]
+    assert not has_dict(member) and not has_dict(value_property)

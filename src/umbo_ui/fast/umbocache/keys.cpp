@@ -50,7 +50,6 @@ struct StockEnum {
     unsigned int property_type_tag = 0;  // while the tag is this, what follows holds
     PyObject* property_get = nullptr;    // the property's type's __get__, __set__
     PyObject* property_set = nullptr;
-    PyObject* property_dict = nullptr;   // where the property keeps its fget
     PyObject* value_getter = nullptr;    // `return self._value_`
     PyObject* value_getter_code = nullptr;
     PyTypeObject* metaclass = nullptr;   // enum.EnumType
@@ -92,10 +91,8 @@ int take_stock(StockEnum* s) {
     s->property_set = lookup_held(s->property_type, names.__set__);
     if (!s->property_get || !s->property_set || !property_type_as_taken(s)) return -1;
     s->property_type_tag = compat::assign_version_tag(s->property_type, names.fget);
-    s->property_dict = PyObject_GenericGetDict(s->value_property, nullptr);
-    if (!s->property_dict || !s->property_type_tag) return -1;
-    s->value_getter = PyDict_GetItemWithError(s->property_dict, names.fget);
-    if (!s->value_getter || !PyFunction_Check(s->value_getter)) return -1;
+    s->value_getter = compat::instance_item(s->value_property, names.fget);  // held for good
+    if (!s->property_type_tag || !s->value_getter || !PyFunction_Check(s->value_getter)) return -1;
     s->value_getter_code = PyFunction_GET_CODE(s->value_getter);
 
     s->metaclass = Py_TYPE(enum_class.get());
@@ -114,9 +111,9 @@ int take_stock(StockEnum* s) {
     s->getitem_code = PyFunction_GET_CODE(s->getitem);
     s->type_getattribute = lookup_held(&PyType_Type, names.__getattribute__);
     if (!s->type_getattribute) return -1;
-    for (PyObject* held : {s->value_property, s->value_getter, s->value_getter_code, s->members_property,
+    for (PyObject* held : {s->value_property, s->value_getter_code, s->members_property,
                            s->members_getter, s->members_getter_code, s->getitem, s->getitem_code}) {
-        Py_INCREF(held);  // for the life of the process, like the property dict
+        Py_INCREF(held);  // for the life of the process
     }
     Py_INCREF(s->property_type);
     Py_INCREF(s->metaclass);
@@ -252,6 +249,7 @@ int read_enum_index(PyObject* member, int32_t* index) {
 // be kept.  Found out at import.
 bool keep_indexes = false;
 
+// Whether a change to an instance's attribute reaches its dictionary's mark.
 bool instance_dicts_learn_every_change() {
     Ref space = Ref::steal(PyDict_New());
     Ref cls = Ref::steal(space ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe",
@@ -281,6 +279,7 @@ struct KeptIndex {
 };
 KeptIndex kept_indexes[128];
 constexpr size_t kProbes = 4;
+PyObject* property_dict = nullptr;  // the property's dictionary, when marked
 compat::DictMark property_dict_mark;
 
 size_t kept_start(PyObject* member) {
@@ -290,8 +289,8 @@ size_t kept_start(PyObject* member) {
 bool property_unchanged_since_marked() {
     return Py_IS_TYPE(stock.value_property, stock.property_type) &&
            compat::version_tag(stock.property_type) == stock.property_type_tag &&
-           compat::instance_dict(stock.value_property) == stock.property_dict &&
-           compat::dict_unchanged(stock.property_dict, property_dict_mark) &&
+           property_dict && compat::instance_dict(stock.value_property) == property_dict &&
+           compat::dict_unchanged(property_dict, property_dict_mark) &&
            PyFunction_GET_CODE(stock.value_getter) == stock.value_getter_code;
 }
 
@@ -331,7 +330,11 @@ UMBO_NOINLINE void keep_index(PyObject* member, PyObject* dict, compat::DictMark
 UMBO_NOINLINE bool value_property_checked() {
     if (!keep_indexes) return value_property_unchanged();
     if (property_unchanged_since_marked()) return true;
-    return value_property_unchanged() && compat::mark_dict(stock.property_dict, &property_dict_mark);
+    if (!value_property_unchanged()) return false;
+    PyObject* dict = compat::instance_dict(stock.value_property);
+    if (!dict || !compat::mark_dict(dict, &property_dict_mark)) return false;
+    Py_XSETREF(property_dict, Py_NewRef(dict));
+    return true;
 }
 
 // An enum member's index read from its dictionary, and kept: 1 with *index
@@ -474,7 +477,7 @@ void take_stock_of_enum() {
     if (have_stock) stock = s;
     PyErr_Clear();  // without the enum module's objects, every read is generic
 #ifdef UMBO_KEEP_ROUTES
-    keep_indexes = instance_dicts_learn_every_change();
+    keep_indexes = UMBO_DICTS_COST_NOTHING && instance_dicts_learn_every_change();
 #endif
 }
 
