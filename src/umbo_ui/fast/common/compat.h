@@ -196,90 +196,6 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
 #endif
 }
 
-#ifndef Py_GIL_DISABLED
-// With the GIL, what a type's attributes resolve to and what a member's
-// dictionary holds may be kept between calls, under the marks below.
-#define UMBO_KEEP_ROUTES 1
-
-// ---- the instance dictionary of `obj` (borrowed; null when it has none).
-// An instance whose attributes live in the object itself gets its
-// dictionary made here, once; it keeps using it from then on.
-inline PyObject* instance_dict(PyObject* obj) {
-    PyObject** slot = _PyObject_GetDictPtr(obj);
-    return slot ? *slot : nullptr;
-}
-
-// ---- whether an instance's dictionary may be made without cost to its
-// owner.  Before 3.11 every instance has one; 3.11 and 3.12 move the
-// attributes out of the object into a dictionary made on request, after
-// which the interpreter reads them more slowly (an enum member's `value`
-// by a half on 3.12); from 3.13 on the dictionary shares the object's own
-// storage.
-#define UMBO_DICTS_COST_NOTHING (PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000)
-
-// ---- the instance attribute `obj.name`, where nothing on the type is in
-// the way: a new reference, or null (no exception set) when there is none.
-// No code runs.  Its dictionary is only made where that costs nothing.
-inline PyObject* instance_item(PyObject* obj, PyObject* name) {
-#if UMBO_DICTS_COST_NOTHING
-    PyObject* dict = instance_dict(obj);
-    PyObject* item = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-    if (!item) PyErr_Clear();
-    return Py_XNewRef(item);
-#else
-    PyObject* item = PyObject_GenericGetAttr(obj, name);
-    if (!item) PyErr_Clear();
-    return item;
-#endif
-}
-
-// ---- telling that a dict hasn't changed since it was marked
-#if PY_VERSION_HEX >= 0x030C0000
-// A dict watcher counts the changes of every marked dict (3.13 no longer
-// versions a dict whose owner stores attributes in itself, and 3.13.0 does
-// not even tell the watchers): a mark holds while no marked dict has changed.
-struct DictMark {
-    uint64_t epoch = 0;
-};
-inline int dict_watcher = -1;
-inline uint64_t dict_epoch = 1;
-inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++dict_epoch;
-    return 0;
-}
-inline bool mark_dict(PyObject* dict, DictMark* mark) {
-    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(count_dict_change);
-    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    mark->epoch = dict_epoch;
-    return true;
-}
-inline bool dict_unchanged(PyObject*, DictMark mark) { return mark.epoch == dict_epoch; }
-#else
-// The dict's version tag, which every change renews.
-struct DictMark {
-    uint64_t version = 0;
-};
-inline bool mark_dict(PyObject* dict, DictMark* mark) {
-    mark->version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    return mark->version != 0;
-}
-inline bool dict_unchanged(PyObject* dict, DictMark mark) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == mark.version;
-}
-#endif
-#else  // Py_GIL_DISABLED
-
-inline PyObject* instance_item(PyObject* obj, PyObject* name) {
-    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-    PyObject* item = nullptr;
-    if (!dict || PyDict_GetItemRef(dict, name, &item) < 0) PyErr_Clear();
-    Py_XDECREF(dict);
-    return item;
-}
-#endif  // Py_GIL_DISABLED
 
 // ---- an object field at a published offset (a PyMemberDef's), borrowed;
 // read without a lock where other threads may write it, as a racy
@@ -315,6 +231,27 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
     *result = item;
     return item ? 1 : (PyErr_Occurred() ? -1 : 0);
 #endif
+}
+
+// ---- the instance attribute `obj.name`, where nothing on the type is in
+// the way: a new reference, or null (no exception set) when there is none.
+// No code runs: instance dictionaries have str keys.
+inline PyObject* instance_item(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    // 3.11 and 3.12 move an object's attributes into a dictionary made on
+    // request and read them more slowly afterwards (an enum member's
+    // `value` by a half on 3.12): read them where they are.
+    PyObject* item = PyObject_GenericGetAttr(obj, name);
+#else
+    // Before 3.11 the dictionary always exists; from 3.13 on it shares the
+    // object's own storage.
+    PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
+    PyObject* item = nullptr;
+    if (dict) (void)dict_get_item_ref(dict, name, &item);
+    Py_XDECREF(dict);
+#endif
+    if (!item) PyErr_Clear();
+    return item;
 }
 
 // ---- an empty mapping for the `locals` argument of an import: a frozen
