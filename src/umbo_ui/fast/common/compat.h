@@ -1,6 +1,7 @@
-// Version and build guards for the CPython C API.
+// Version and build guards for the CPython C API, and every use of the
+// interpreter's internals, each with the hosts it is for.
 //
-// The module targets the newest free-threaded CPython and also builds on
+// The modules target the newest free-threaded CPython and also build on
 // every CPython from 3.10 on.  Each API that only newer hosts have gets a
 // wrapper here with a fallback of the same meaning, so the rest of the code
 // calls one name on every host.
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 #if defined(__GLIBC__)
 #include <pthread.h>
@@ -25,33 +25,30 @@
 #define UMBO_NOINLINE
 #endif
 
-namespace umbo::compat {
+// GCC's -Wextra flags the type and member tables, which name only the
+// fields they set; the rest are meant to be zero.
+#define UMBO_TABLES_BEGIN \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
+#define UMBO_TABLES_END _Pragma("GCC diagnostic pop")
 
-// ---- per-object critical sections (3.13+; no-ops where the GIL serialises)
-#if PY_VERSION_HEX >= 0x030D0000
+// ---- running without the GIL.  By default a module relies on the GIL, as it
+// declares, and these compile to plain blocks; built with
+// UMBO_FREE_THREADING for a free-threaded host they are the host's
+// per-object critical sections.
+#if defined(Py_GIL_DISABLED) && defined(UMBO_FREE_THREADING)
+#define UMBO_WITHOUT_GIL 1
 #define UMBO_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
 #define UMBO_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#define UMBO_MOD_GIL Py_MOD_GIL_NOT_USED
 #else
 #define UMBO_BEGIN_CRITICAL_SECTION(op) {
 #define UMBO_END_CRITICAL_SECTION() }
-#endif
-
-// ---- critical sections that only the free-threading build option needs.
-// By default the module relies on the GIL, as it declares, and these
-// compile to plain blocks; built with UMBOCACHE_FREE_THREADING for a
-// free-threaded host they protect the slot list and its items.
-#if defined(Py_GIL_DISABLED) && defined(UMBOCACHE_FREE_THREADING)
-#define UMBO_WITHOUT_GIL 1
-#define UMBO_FT_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
-#define UMBO_FT_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
-#define UMBO_MOD_GIL Py_MOD_GIL_NOT_USED
-#else
-#define UMBO_FT_BEGIN_CRITICAL_SECTION(op) {
-#define UMBO_FT_END_CRITICAL_SECTION() }
 #define UMBO_MOD_GIL Py_MOD_GIL_USED
 #endif
 
-// ---- the GIL declaration of free-threaded hosts
+namespace umbo::compat {
+
+// ---- the GIL declaration of free-threaded hosts (3.13+)
 inline int module_declare_gil(PyObject* module) {
 #ifdef Py_GIL_DISABLED
     return PyUnstable_Module_SetGIL(module, UMBO_MOD_GIL);
@@ -70,36 +67,12 @@ inline void enable_deferred_refcount(PyObject* obj) {
 #endif
 }
 
-// ---- immortality: no public API on any host; objects handed to this are
-// held by the module for the life of the process, which is what it means.
-inline void make_immortal(PyObject* obj) { (void)obj; }
-
 // ---- PyImport_AddModuleRef (3.13+)
 inline PyObject* import_add_module_ref(const char* name) {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyImport_AddModuleRef(name);
 #else
-    PyObject* module = PyImport_AddModule(name);
-    Py_XINCREF(module);
-    return module;
-#endif
-}
-
-// ---- PyObject_HasAttrWithError (3.13+): 1, 0, or -1 with an exception set
-inline int has_attr_with_error(PyObject* obj, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_HasAttrWithError(obj, name);
-#else
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value) {
-        Py_DECREF(value);
-        return 1;
-    }
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
+    return Py_XNewRef(PyImport_AddModule(name));
 #endif
 }
 
@@ -111,11 +84,9 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #else
     *result = PyObject_GetAttr(obj, name);
     if (*result) return 1;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return 0;
-    }
-    return -1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
 #endif
 }
 
@@ -124,26 +95,62 @@ inline PyObject* list_get_item_ref(PyObject* list, Py_ssize_t i) {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyList_GetItemRef(list, i);
 #else
-    PyObject* item = PyList_GetItem(list, i);
-    Py_XINCREF(item);
-    return item;
+    return Py_XNewRef(PyList_GetItem(list, i));
 #endif
 }
 
-// ---- an attribute of a type along its MRO, as a new reference; null when
-// absent (no exception is set either way)
+// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
+inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    *result = Py_XNewRef(PyDict_GetItemWithError(dict, key));
+    return *result ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// ---- internal: an attribute of a type along its MRO, as a new reference,
+// or null (no exception set) when absent; the interpreter's own lookup,
+// through its type cache (_PyType_Lookup, exported on every host; 3.13 adds
+// the variant that holds what it finds, which free-threaded hosts need).
 inline PyObject* type_lookup_ref(PyTypeObject* type, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030D0000
     return _PyType_LookupRef(type, name);
 #else
-    PyObject* found = _PyType_Lookup(type, name);
-    Py_XINCREF(found);
-    return found;
+    return Py_XNewRef(_PyType_Lookup(type, name));
 #endif
 }
 
-// ---- the value of an int whose magnitude is below 2**60, read from the
-// object without a call into the host: false for larger ones.
+// ---- internal: the generic attribute lookup, but null with no exception
+// set (none is even made) where it would raise AttributeError
+// (_PyObject_GenericGetAttrWithDict with `suppress`, exported on every host).
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// ---- internal: the type's version tag while it is valid, else 0.  A type
+// gets a new tag whenever it or a base is modified; 3.13 dropped the
+// validity flag and zeroes the tag instead.  Before 3.12 a lookup tags the
+// type as a side effect.
+inline unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+inline unsigned int assign_version_tag(PyTypeObject* type, PyObject* any_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_name;
+    (void)PyUnstable_Type_AssignVersionTag(type);
+#else
+    (void)_PyType_Lookup(type, any_name);
+#endif
+    return version_tag(type);
+}
+
+// ---- internal: the value of an int whose magnitude is below 2**60, read
+// from the object without a call into the host: false for larger ones.
 inline bool small_int_value(PyObject* v, long long* out) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyLongObject* op = reinterpret_cast<PyLongObject*>(v);
@@ -162,24 +169,25 @@ inline bool small_int_value(PyObject* v, long long* out) {
 #endif
 }
 
-// ---- the type's version tag while it is valid, else 0.  A type gets a new
-// tag whenever it or a base is modified; 3.13 dropped the validity flag and
-// zeroes the tag instead.  Give the type a tag (if it can have one) first.
-inline unsigned int assign_version_tag(PyTypeObject* type, PyObject* any_name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)any_name;
-    (void)PyUnstable_Type_AssignVersionTag(type);
+// ---- PyLong_AsInt (3.13+; a private function before)
+inline int long_as_int(PyObject* v) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyLong_AsInt(v);
 #else
-    (void)_PyType_Lookup(type, any_name);  // tags the type as a side effect
+    return _PyLong_AsInt(v);
 #endif
-    return type->tp_version_tag;
 }
 
-inline unsigned int version_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030D0000
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+// ---- an object field at a published offset (a PyMemberDef's), borrowed;
+// read without a lock where other threads may write it, as a racy pointer
+// only good for comparing.
+inline PyObject* object_field(PyObject* obj, Py_ssize_t offset) {
+    PyObject*& field = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<PyObject*>(field).load(std::memory_order_relaxed);
+#else
+    return field;
 #endif
-    return type->tp_version_tag;
 }
 
 // ---- an object member (T_OBJECT_EX, at `offset`) read from an instance: a
@@ -193,43 +201,6 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
     return value;
 #else
     return Py_XNewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset));
-#endif
-}
-
-
-// ---- an object field at a published offset (a PyMemberDef's), borrowed;
-// read without a lock where other threads may write it, as a racy
-// pointer only good for comparing.
-inline PyObject* object_field(PyObject* obj, Py_ssize_t offset) {
-    PyObject*& field = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-#ifdef Py_GIL_DISABLED
-    return std::atomic_ref<PyObject*>(field).load(std::memory_order_relaxed);
-#else
-    return field;
-#endif
-}
-
-// ---- whether the caller holds the only reference to `obj` (a result it
-// may then reuse instead of copying)
-inline bool only_reference(PyObject* obj) { return Py_REFCNT(obj) == 1; }
-
-// ---- whether instances of a type can carry an attribute dictionary
-inline bool instances_may_have_dict(PyTypeObject* type) {
-#ifdef Py_TPFLAGS_MANAGED_DICT
-    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
-#endif
-    return type->tp_dictoffset != 0;
-}
-
-// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
-inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_GetItemRef(dict, key, result);
-#else
-    PyObject* item = PyDict_GetItemWithError(dict, key);
-    Py_XINCREF(item);
-    *result = item;
-    return item ? 1 : (PyErr_Occurred() ? -1 : 0);
 #endif
 }
 
@@ -254,11 +225,35 @@ inline PyObject* instance_item(PyObject* obj, PyObject* name) {
     return item;
 }
 
+// ---- whether the caller holds the only reference to `obj` (a result it
+// may then reuse instead of copying)
+inline bool only_reference(PyObject* obj) { return Py_REFCNT(obj) == 1; }
+
+// ---- internal: the attribute hook that CPython 3.12+ installs for a type
+// with __getattr__, taken from a throwaway class that has one.  The
+// interpreter's specializer recognises this hook, so method calls on a type
+// that uses it build no bound method; older hosts neither recognise it nor
+// save anything by it.  Null with an exception set on failure.
+inline getattrofunc getattr_hook() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* space = Py_BuildValue("{s:O}", "__getattr__", Py_None);
+    PyObject* probe = space ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                                    "getattr_probe", space)
+                            : nullptr;
+    getattrofunc hook = probe ? reinterpret_cast<PyTypeObject*>(probe)->tp_getattro : nullptr;
+    Py_XDECREF(probe);
+    Py_XDECREF(space);
+    return hook;
+#else
+    return nullptr;
+#endif
+}
+
 // ---- an empty mapping for the `locals` argument of an import: a frozen
 // dict where the host has one, otherwise a fresh empty dict (the import
 // system never reads it).
 inline PyObject* new_empty_locals() {
-#ifdef UMBOCACHE_HAVE_FROZENDICT
+#ifdef UMBO_HAVE_FROZENDICT
     return PyFrozenDict_New(nullptr);
 #else
     return PyDict_New();
@@ -269,34 +264,17 @@ inline PyObject* new_empty_locals() {
 // deprecated from 3.12 on, where one object carries the whole exception)
 class SavedError {
 public:
-    SavedError() {
 #if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
+    SavedError() : exc_(PyErr_GetRaisedException()) {}
+    ~SavedError() { PyErr_SetRaisedException(exc_); }  // a null one leaves none pending
+    bool empty() const { return exc_ == nullptr; }
 #else
-        PyErr_Fetch(&type_, &exc_, &tb_);
+    SavedError() { PyErr_Fetch(&type_, &exc_, &tb_); }
+    ~SavedError() { PyErr_Restore(type_, exc_, tb_); }
+    bool empty() const { return type_ == nullptr; }
 #endif
-    }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() { restore(); }
-    bool empty() const {
-#if PY_VERSION_HEX >= 0x030C0000
-        return exc_ == nullptr;
-#else
-        return type_ == nullptr;
-#endif
-    }
-    // Makes the saved exception the pending one again (replacing any other).
-    void restore() {
-        if (empty()) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-        exc_ = nullptr;
-#else
-        PyErr_Restore(type_, exc_, tb_);
-        type_ = exc_ = tb_ = nullptr;
-#endif
-    }
 
 private:
 #if PY_VERSION_HEX < 0x030C0000
@@ -305,6 +283,16 @@ private:
 #endif
     PyObject* exc_ = nullptr;
 };
+
+// ---- the running interpreter's version, packed like PY_VERSION_HEX
+// (Py_Version, 3.11+; a module built for 3.10 only loads into a 3.10)
+inline unsigned long runtime_version() {
+#if PY_VERSION_HEX >= 0x030B0000
+    return Py_Version;
+#else
+    return PY_VERSION_HEX;
+#endif
+}
 
 // ---- whether the calling thread's stack is nearly used up.  Hosts from
 // 3.14 on measure the stack in Py_EnterRecursiveCall; older ones only count
@@ -352,22 +340,4 @@ private:
     bool entered_;
 };
 
-// ---- the running interpreter's major and minor version (Py_Version, 3.11+)
-inline void runtime_version(int* major, int* minor) {
-#if PY_VERSION_HEX >= 0x030B0000
-    *major = static_cast<int>((Py_Version >> 24) & 0xFF);
-    *minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-#else
-    *major = 0;
-    *minor = 0;
-    std::sscanf(Py_GetVersion(), "%d.%d", major, minor);
-#endif
-}
-
 }  // namespace umbo::compat
-
-// GCC's -Wextra flags the type and member tables below, which name only the
-// fields they set; the rest are meant to be zero.
-#define UMBO_TABLES_BEGIN \
-    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
-#define UMBO_TABLES_END _Pragma("GCC diagnostic pop")

@@ -1,12 +1,15 @@
-// The function object type (see function.h).
+// The function object type, and what is made from a callable's declaration
+// (see function.h).
 #include "common/function.h"
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/traceback.h"
 
 namespace umbo {
 
@@ -15,7 +18,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionDef* def;
+    const Callable* callable;
     PyTypeObject* owner;
     PyObject* name;
     PyObject* qualname;
@@ -30,24 +33,23 @@ FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObje
 // A call through the class whose first argument can't be the instance.
 UMBO_NOINLINE PyObject* raise_bad_self(const FunctionObject* f, Py_ssize_t nargs, PyObject* const* args) {
     if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", f->def->name, "needs an argument");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", f->callable->name, "needs an argument");
     } else {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     f->def->name, f->owner->tp_name, Py_TYPE(args[0])->tp_name);
+                     f->callable->name, f->owner->tp_name, Py_TYPE(args[0])->tp_name);
     }
     return nullptr;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionObject* f = as_function(callable);
-    const FunctionDef* def = f->def;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (def->binding == Binding::kPlain) return def->impl(nullptr, args, nargs, kwnames);
-    if (nargs < 1 || (def->binding == Binding::kMethod && !PyObject_TypeCheck(args[0], f->owner))) {
+    const Callable* c = f->callable;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (c->binding == Binding::kFunction) return c->impl(nullptr, args, nargs, kwnames);
+    if (nargs < 1 || (c->binding == Binding::kMethod && !PyObject_TypeCheck(args[0], f->owner))) {
         return raise_bad_self(f, nargs, args);
     }
-    return def->impl(args[0], args + 1, nargs - 1, kwnames);
+    return c->impl(args[0], args + 1, nargs - 1, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -60,32 +62,22 @@ PyObject* function_repr(PyObject* self) {
 }
 
 // Pickled by reference, as the module global its qualified name gives.
-PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
-    return Py_NewRef(as_function(self)->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(as_function(self)->qualname); }
 
 PyObject* get_none(PyObject* /*self*/, void* /*closure*/) { Py_RETURN_NONE; }
 PyObject* get_new_dict(PyObject* /*self*/, void* /*closure*/) { return PyDict_New(); }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->code);
+    for (PyObject* field : {f->name, f->qualname, f->module, f->globals, f->defaults, f->code}) Py_VISIT(field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->code);
+    for (PyObject** field : {&f->name, &f->qualname, &f->module, &f->globals, &f->defaults, &f->code}) {
+        Py_CLEAR(*field);
+    }
     return 0;
 }
 
@@ -102,15 +94,14 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#define UMBO_FIELD(name, field) {name, T_OBJECT, offsetof(FunctionObject, field), READONLY, nullptr}
 PyMemberDef function_members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    UMBO_FIELD("__name__", name),         UMBO_FIELD("__qualname__", qualname),
+    UMBO_FIELD("__module__", module),     UMBO_FIELD("__globals__", globals),
+    UMBO_FIELD("__defaults__", defaults), UMBO_FIELD("__code__", code),
     {nullptr, 0, 0, 0, nullptr},
 };
+#undef UMBO_FIELD
 
 PyGetSetDef function_getset[] = {
     {"__doc__", get_none, nullptr, nullptr, nullptr},
@@ -121,14 +112,13 @@ PyGetSetDef function_getset[] = {
 
 PyTypeObject Function_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "umbocache_function",
+    .tp_name = "umbo_function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),
     .tp_repr = function_repr,
     .tp_call = PyVectorcall_Call,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_methods = function_methods,
@@ -139,55 +129,78 @@ PyTypeObject Function_Type = {
 
 UMBO_TABLES_END
 
-}  // namespace
-
-int function_type_ready() { return PyType_Ready(&Function_Type); }
-
-PyObject* function_code_new(const FunctionDef& def) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.filename, def.name, 1)));
-    if (!code) return nullptr;
-    Ref varnames = Ref::steal(PyTuple_New(def.nvarnames));
+// A code object for introspection: the callable's variable names (the
+// instance, its parameters, its further locals) with the optimized and
+// new-locals flags.  New reference or null.
+PyObject* code_new(const Callable& c) {
+    const bool method = c.binding != Binding::kFunction;
+    const Py_ssize_t nlocals = std::count_if(c.locals.begin(), c.locals.end(), [](const char* l) { return l; });
+    Ref varnames = Ref::steal(PyTuple_New(method + c.count + nlocals));
     if (!varnames) return nullptr;
-    for (int i = 0; i < def.nvarnames; ++i) {
-        PyObject* name = PyUnicode_InternFromString(def.varnames[i]);
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(varnames.get(), i, name);
+    Py_ssize_t n = 0;
+    if (method) PyTuple_SET_ITEM(varnames.get(), n++, PyUnicode_InternFromString("self"));
+    for (Py_ssize_t i = 0; i < c.count; ++i) PyTuple_SET_ITEM(varnames.get(), n++, Py_NewRef(c.param_names[i]));
+    for (Py_ssize_t i = 0; i < nlocals; ++i) PyTuple_SET_ITEM(varnames.get(), n++, PyUnicode_InternFromString(c.locals[i]));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyTuple_GET_ITEM(varnames.get(), i)) return nullptr;
     }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(entry_file(c.file), c.name, 1)));
     // code.replace(...) is the one way to set these that every host shares.
-    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace) return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O,s:i}", "co_argcount", def.argcount, "co_nlocals",
-                                          def.nvarnames, "co_varnames", varnames.get(), "co_flags",
-                                          CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref replace = Ref::steal(code ? PyObject_GetAttrString(code.get(), "replace") : nullptr);
+    Ref kwargs = Ref::steal(replace ? Py_BuildValue("{s:n,s:n,s:O,s:i}", "co_argcount", c.count + method, "co_nlocals",
+                                                    n, "co_varnames", varnames.get(), "co_flags",
+                                                    CO_OPTIMIZED | CO_NEWLOCALS)
+                                    : nullptr);
     if (!kwargs) return nullptr;
 #if PY_VERSION_HEX >= 0x030B0000
-    Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
+    Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
     if (!qualname || PyDict_SetItemString(kwargs.get(), "co_qualname", qualname.get()) < 0) return nullptr;
 #endif
     Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return nullptr;
-    return PyObject_Call(replace.get(), empty.get(), kwargs.get());
+    return empty ? PyObject_Call(replace.get(), empty.get(), kwargs.get()) : nullptr;
 }
 
-PyObject* function_new(const FunctionDef& def, PyTypeObject* owner, PyObject* module_name,
-                       PyObject* globals, PyObject* defaults, PyObject* code) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!name) return nullptr;
-    Ref qualname = Ref::steal(PyUnicode_FromString(def.qualname));
-    if (!qualname) return nullptr;
+}  // namespace
+
+int prepare(Callable& c) {
+    for (c.count = 0; c.count < static_cast<Py_ssize_t>(c.params.size()) && c.params[c.count]; ++c.count) {
+        PyObject* name = PyUnicode_InternFromString(c.params[c.count]);
+        if (!name) return -1;
+        Py_XSETREF(c.param_names[c.count], name);
+    }
+    return 0;
+}
+
+int function_type_ready() { return PyType_Ready(&Function_Type); }
+
+PyObject* function_new(const Callable& c, PyTypeObject* owner, PyObject* module_name, PyObject* globals) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(c.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
+    Ref code = Ref::steal(code_new(c));
+    Ref defaults = Ref::steal(c.defaults_none ? PyTuple_New(c.count) : nullptr);
+    if (!name || !qualname || !code || (c.defaults_none && !defaults)) return nullptr;
+    for (Py_ssize_t i = 0; c.defaults_none && i < c.count; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
     FunctionObject* f = PyObject_GC_New(FunctionObject, &Function_Type);
     if (!f) return nullptr;
     f->vectorcall = function_vectorcall;
-    f->def = &def;
+    f->callable = &c;
     f->owner = owner;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
-    f->defaults = Py_XNewRef(defaults);
-    f->code = Py_NewRef(code);
+    f->defaults = defaults.release();
+    f->code = code.release();
     PyObject_GC_Track(f);
+    compat::enable_deferred_refcount(reinterpret_cast<PyObject*>(f));
     return reinterpret_cast<PyObject*>(f);
+}
+
+PyMethodDef method_def(const Callable& c) {
+    // METH_FASTCALL | METH_KEYWORDS takes the implementation as it is; the
+    // cast goes through void(*)() as the C API expects.
+    return {c.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(c.impl)),
+            METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 
 }  // namespace umbo

@@ -13,41 +13,39 @@ namespace umbo {
 
 namespace {
 
-constexpr const char* kModuleName = "umbo_ui.fast.umbocache.umbocache";
-constexpr int kLine = 1;
-
-// Borrowed: the module's dictionary, set once the module exists.
-PyObject* traceback_globals = nullptr;
-
-// A frame for the entry; runs with no exception pending.
-Ref make_frame(const char* funcname, const char* filename) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, funcname, kLine)));
-    if (!code) return {};
-    Ref globals = traceback_globals ? Ref::borrow(traceback_globals) : Ref::steal(PyDict_New());
-    if (!globals) return {};
-    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
-}
+const char* module_name = "";
+const char* default_file = "";
+PyObject* globals = nullptr;  // borrowed; the module lives for good
 
 }  // namespace
 
-void set_traceback_globals(PyObject* globals) { traceback_globals = globals; }
-
-void add_traceback(const char* qualname, const char* filename) {
-    char funcname[256];
-    std::snprintf(funcname, sizeof funcname, "%s.%s", kModuleName, qualname);
-    add_traceback_named(funcname, filename);
+void traceback_setup(const char* name, const char* file, PyObject* module_globals) {
+    module_name = name;
+    default_file = file;
+    globals = module_globals;
 }
 
-void add_traceback_named(const char* funcname, const char* filename) {
+const char* entry_file(const char* file) { return file ? file : default_file; }
+
+void add_traceback(const char* qualname, const char* file) {
+    char funcname[256];
+    std::snprintf(funcname, sizeof funcname, "%s.%s", module_name, qualname);
+    add_traceback_named(funcname, file);
+}
+
+void add_traceback_named(const char* funcname, const char* file) {
     Ref frame;
     {
-        compat::SavedError error;
+        compat::SavedError error;  // the frame is made with no exception pending
         if (error.empty()) return;
-        frame = make_frame(funcname, filename);
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(entry_file(file), funcname, 1)));
+        Ref frame_globals = globals ? Ref::borrow(globals) : Ref::steal(PyDict_New());
+        if (code && frame_globals) {
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), frame_globals.get(), nullptr)));
+        }
         PyErr_Clear();  // an entry that can't be made is left out
     }
-    // The error being reported is pending again here.
     if (frame) (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

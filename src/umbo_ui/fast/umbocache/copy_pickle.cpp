@@ -1,68 +1,65 @@
-// Copies and pickles: copy(), __deepcopy__, the reduction (__reduce__ /
-// __reduce_cython__), the restore (__setstate__ / __setstate_cython__), the
-// module-level reconstructor __pyx_unpickle_Cache, and the start-up step
-// that publishes the pickling methods under the protocol's names.
+// Copies and pickles: copy(), __deepcopy__, the reduction (__reduce__ and
+// __reduce_cython__), the restore (__setstate__ and __setstate_cython__),
+// and the module-level reconstructor __pyx_unpickle_Cache.
+#include <algorithm>
+#include <iterator>
+
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
-#include "umbocache/constants.h"
 
 namespace umbo::cache {
 
 namespace {
 
-constexpr long long kChecksum = 0xbd51cb4;
-constexpr long long kOldChecksums[] = {0xe95c4d5, 0xc883660};
+// The layout checksums a pickle may carry: the one written, then two older ones.
+constexpr long long kChecksums[] = {kChecksum, 0xe95c4d5, 0xc883660};
 
 // ---- copies
 
-// A new list holding the entries of `source`, each with a new reference.
-// The one allocation that may run the collector (and so finalisers that
-// resize `source`) comes before the length is read; free-threaded hosts
-// copy under one hold of the source's lock.
-PyObject* duplicate_list(PyObject* source) { return PySequence_List(source); }
+extern Callable copy_method, deepcopy_method, reduce_method, setstate_method;
 
-// A new plain Cache (never a subclass) holding its own copy of the slot
-// list.  Constructing Cache() would first install a list of 32 None that
-// nobody can see before it is replaced, so the copy goes straight from
-// allocation to its own list.
-PyObject* copy_cache(CacheObject* self) {
+// A new plain Cache (never a subclass) with its own copy of the slot list.
+// Constructing Cache() would first install a list of 32 None that nobody
+// can see before it is replaced, so the copy goes straight from allocation
+// to its own list.  PySequence_List makes its one allocation that may run
+// the collector (and finalisers that resize the source) before it reads the
+// source's length, and copies under one hold of the source's lock.
+PyObject* copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (bind_args(copy_method, args, nargs, kwnames, nullptr) < 0) return nullptr;
     Ref fresh = Ref::steal(cache_alloc(&Cache_Type));
-    if (!fresh) return nullptr;
-    Ref source = Ref::steal(slot_list_ref(self));
-    if (!source) return nullptr;
-    PyObject* list = duplicate_list(source.get());
-    if (!list) return nullptr;
+    Ref source = Ref::steal(fresh ? slot_list_ref(as_cache(self)) : nullptr);
+    PyObject* list = source ? PySequence_List(source.get()) : nullptr;
+    if (!list) {
+        add_traceback("Cache.copy");
+        return nullptr;
+    }
     install_slot_list(as_cache(fresh.get()), list);
     return fresh.release();
 }
 
-const Params kDeepcopyParams = {"__deepcopy__", "Cache.__deepcopy__", kModuleFile, 1, 1, {&names.memo}};
+Callable copy_method = {.name = "copy", .qualname = "Cache.copy", .impl = copy, .locals = {"copy"}};
 
-}  // namespace
-
-PyObject* Cache_copy(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
-    if (expect_no_args("copy", nargs, kwnames) < 0) return nullptr;
-    PyObject* result = copy_cache(as_cache(self));
-    if (!result) add_traceback("Cache.copy");
-    return result;
-}
-
-PyObject* Cache___deepcopy__(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// copy.deepcopy's hook: whatever `self.copy()` gives; `memo` is not needed,
+// as the copy shares its slot values with the source.
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[1];
-    if (bind_args(kDeepcopyParams, args, nargs, kwnames, bound) < 0) return nullptr;
-    // `memo` is not needed: the copy shares its slot values with the source.
+    if (bind_args(deepcopy_method, args, nargs, kwnames, bound) < 0) return nullptr;
     PyObject* result = nullptr;
     if (compat::RecursionGuard guard; guard) result = PyObject_CallMethodNoArgs(self, names.copy);
     if (!result) add_traceback("Cache.__deepcopy__");
     return result;
 }
 
-// ---- the reduction
+Callable deepcopy_method = {.name = "__deepcopy__",
+                            .qualname = "Cache.__deepcopy__",
+                            .impl = deepcopy,
+                            .params = {"memo"},
+                            .binding = Binding::kMethodAnySelf};
 
-namespace {
+// ---- the reduction
 
 // {name: value} for the __slots__ of a subclass that hold a value, so that
 // pickles and copy.copy keep them as they do for Python classes; a new
@@ -70,20 +67,17 @@ namespace {
 PyObject* slot_values(PyObject* self) {
     if (Py_IS_TYPE(self, &Cache_Type)) return Py_NewRef(Py_None);
     Ref copyreg = Ref::steal(PyImport_Import(names.copyreg));
-    if (!copyreg) return nullptr;
-    Ref slotnames = Ref::steal(
-        PyObject_CallMethodOneArg(copyreg.get(), names._slotnames, reinterpret_cast<PyObject*>(Py_TYPE(self))));
-    if (!slotnames) return nullptr;
-    Ref iter = Ref::steal(PyObject_GetIter(slotnames.get()));
-    if (!iter) return nullptr;
-    Ref values = Ref::steal(PyDict_New());
+    Ref slotnames = Ref::steal(copyreg ? PyObject_CallMethodOneArg(copyreg.get(), names._slotnames,
+                                                                   reinterpret_cast<PyObject*>(Py_TYPE(self)))
+                                       : nullptr);
+    Ref iter = Ref::steal(slotnames ? PyObject_GetIter(slotnames.get()) : nullptr);
+    Ref values = Ref::steal(iter ? PyDict_New() : nullptr);
     if (!values) return nullptr;
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
         PyObject* value = nullptr;
-        int found = compat::get_optional_attr(self, name.get(), &value);
-        if (found < 0) return nullptr;
+        const int found = compat::get_optional_attr(self, name.get(), &value);
         Ref held = Ref::steal(value);
-        if (found && PyDict_SetItem(values.get(), name.get(), value) < 0) return nullptr;
+        if (found < 0 || (found && PyDict_SetItem(values.get(), name.get(), value) < 0)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return PyDict_GET_SIZE(values.get()) ? values.release() : Py_NewRef(Py_None);
@@ -110,16 +104,14 @@ int probe_dict(PyObject* self, PyObject** result) {
 PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
     PyObject* op = reinterpret_cast<PyObject*>(self);
     Ref slot_list;
-    Ref dict;
-    int probe = 0;
+    PyObject* found = nullptr;
+    int probe;
     UMBO_BEGIN_CRITICAL_SECTION(self);
     slot_list = Ref::borrow(self->cache_arr);  // held: the probe may replace it
-    PyObject* found = nullptr;
     probe = probe_dict(op, &found);
-    dict = Ref::steal(found);
     UMBO_END_CRITICAL_SECTION();
+    Ref dict = Ref::steal(found);
     if (probe < 0) return nullptr;
-
     int dict_is_true = 0;
     if (dict && dict.get() != Py_None) {
         dict_is_true = dict.get() == Py_True ? 1 : dict.get() == Py_False ? 0 : PyObject_IsTrue(dict.get());
@@ -139,13 +131,10 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
 PyObject* reduce_cache(CacheObject* self) {
     bool use_setstate = false;
     Ref state_tuple;
-    {
-        compat::RecursionGuard guard;  // the __dict__ probe and truth test may run code
-        if (!guard) return nullptr;
+    if (compat::RecursionGuard guard; guard) {  // the __dict__ probe and truth test may run code
         state_tuple = Ref::steal(pickle_state(self, &use_setstate));
     }
-    if (!state_tuple) return nullptr;
-    Ref reconstructor = Ref::steal(lookup_global(names.__pyx_unpickle_Cache));
+    Ref reconstructor = Ref::steal(state_tuple ? lookup_global(names.__pyx_unpickle_Cache) : nullptr);
     if (!reconstructor) return nullptr;
     // Held: code run by a collection inside the packing below may assign
     // the instance's __class__ and drop the last other reference.
@@ -156,9 +145,25 @@ PyObject* reduce_cache(CacheObject* self) {
     return PyTuple_Pack(2, reconstructor.get(), args.get());
 }
 
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (bind_args(reduce_method, args, nargs, kwnames, nullptr) < 0) return nullptr;
+    PyObject* result = reduce_cache(as_cache(self));
+    if (!result) add_traceback("Cache.__reduce_cython__", kPickleFile);
+    return result;
+}
+
+Callable reduce_method = {.name = "__reduce_cython__",
+                          .qualname = "Cache.__reduce_cython__",
+                          .impl = reduce,
+                          .file = kPickleFile,
+                          .locals = {"state", "_dict", "use_setstate"},
+                          .alias = "__reduce__"};
+
+// ---- the restore
+
 // Merges a true `attrs` into the instance's attribute dictionary.
 int merge_dict(CacheObject* self, PyObject* attrs) {
-    int truth = PyObject_IsTrue(attrs);
+    const int truth = PyObject_IsTrue(attrs);
     if (truth <= 0) return truth;
     Ref dict = Ref::steal(PyObject_GenericGetDict(reinterpret_cast<PyObject*>(self), nullptr));
     if (!dict) return -1;
@@ -184,58 +189,55 @@ int restore_slot_values(CacheObject* self, PyObject* values) {
 
 // Applies a state tuple to an instance: member 0 becomes the slot list, a
 // true member 1 is merged into the instance's attribute dictionary, and a
-// member 2 holds the values of a subclass's __slots__.
+// member 2 holds the values of a subclass's __slots__.  The tuple is held
+// while its members are installed: merging may run code that drops every
+// other reference to it.
 int set_state(CacheObject* self, PyObject* state_tuple) {
-    if (PyTuple_GET_SIZE(state_tuple) == 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "empty Cache state: expected (cache_arr,) or (cache_arr, __dict__)");
-        return -1;
-    }
-    PyObject* slots = PyTuple_GET_ITEM(state_tuple, 0);
-    if (check_value_type(slots, &PyList_Type) < 0) return -1;
-    install_slot_list(self, Py_NewRef(slots));
-    if (PyTuple_GET_SIZE(state_tuple) < 2) return 0;
-    compat::RecursionGuard guard;  // truth tests and merges may run code
-    if (!guard) return -1;
-    if (merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1)) < 0) return -1;
-    return PyTuple_GET_SIZE(state_tuple) > 2 ? restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2)) : 0;
-}
-
-int set_state_with_traceback(CacheObject* self, PyObject* state_tuple) {
-    // Holds the state while its members are installed: merging the
-    // dictionary may run code that drops every other reference to it.
     Ref keep = Ref::borrow(state_tuple);
-    if (set_state(self, state_tuple) == 0) return 0;
-    add_traceback("__pyx_unpickle_Cache__set_state", kPickleFile);
-    return -1;
-}
-
-const Params kSetstateParams = {
-    "__setstate_cython__", "Cache.__setstate_cython__", kPickleFile, 1, 1, {&names.__pyx_state}};
-const Params kUnpickleParams = {"__pyx_unpickle_Cache", "__pyx_unpickle_Cache", kPickleFile, 3, 3,
-                                {&names.__pyx_type, &names.__pyx_checksum, &names.__pyx_state}};
-
-bool is_known_checksum(long long checksum) {
-    if (checksum == kChecksum) return true;
-    for (long long old : kOldChecksums) {
-        if (checksum == old) return true;
+    const Py_ssize_t size = PyTuple_GET_SIZE(state_tuple);
+    int status = -1;
+    if (size == 0) {
+        PyErr_SetString(PyExc_ValueError, "empty Cache state: expected (cache_arr,) or (cache_arr, __dict__)");
+    } else if (check_value_type(PyTuple_GET_ITEM(state_tuple, 0), &PyList_Type) == 0) {
+        install_slot_list(self, Py_NewRef(PyTuple_GET_ITEM(state_tuple, 0)));
+        compat::RecursionGuard guard;  // truth tests and merges may run code
+        status = size < 2 ? 0 : !guard ? -1 : merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1));
+        if (status == 0 && size > 2) status = restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2));
     }
-    return false;
+    if (status < 0) add_traceback("__pyx_unpickle_Cache__set_state", kPickleFile);
+    return status;
 }
 
-void raise_incompatible_checksum(long long checksum) {
-    Ref pickle = Ref::steal(PyImport_Import(names.pickle));
-    if (!pickle) return;
-    Ref error = Ref::steal(PyObject_GetAttr(pickle.get(), names.PickleError));
-    if (!error) return;
-    PyErr_Format(error.get(), "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
-                 static_cast<unsigned>(checksum & 0xFFFFFFFFu), static_cast<unsigned>(kChecksum),
-                 static_cast<unsigned>(kOldChecksums[0]), static_cast<unsigned>(kOldChecksums[1]), "cache_arr");
+PyObject* setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[1];
+    if (bind_args(setstate_method, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject* state_tuple = bound[0];
+    if (check_value_type(state_tuple, &PyTuple_Type) < 0 || (state_tuple == Py_None && raise_none_not_allowed() < 0) ||
+        set_state(as_cache(self), state_tuple) < 0) {
+        add_traceback("Cache.__setstate_cython__", kPickleFile);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
+
+Callable setstate_method = {.name = "__setstate_cython__",
+                            .qualname = "Cache.__setstate_cython__",
+                            .impl = setstate,
+                            .params = {"__pyx_state"},
+                            .file = kPickleFile,
+                            .alias = "__setstate__"};
+
+// ---- the reconstructor
 
 PyObject* unpickle(PyObject* type, long long checksum, PyObject* state_tuple) {
-    if (!is_known_checksum(checksum)) {
-        raise_incompatible_checksum(checksum);
+    if (std::find(std::begin(kChecksums), std::end(kChecksums), checksum) == std::end(kChecksums)) {
+        Ref pickle = Ref::steal(PyImport_Import(names.pickle));
+        Ref error = Ref::steal(pickle ? PyObject_GetAttr(pickle.get(), names.PickleError) : nullptr);
+        if (error) {
+            PyErr_Format(error.get(), "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
+                         static_cast<unsigned>(checksum & 0xFFFFFFFFu), static_cast<unsigned>(kChecksums[0]),
+                         static_cast<unsigned>(kChecksums[1]), static_cast<unsigned>(kChecksums[2]), "cache_arr");
+        }
         return nullptr;
     }
     // Cache.__new__(type): a bare instance of `type`, never initialised.  The
@@ -244,42 +246,14 @@ PyObject* unpickle(PyObject* type, long long checksum, PyObject* state_tuple) {
         type == reinterpret_cast<PyObject*>(&Cache_Type)
             ? cache_alloc(&Cache_Type)
             : PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&Cache_Type), names.__new__, type));
-    if (!instance) return nullptr;
-    if (state_tuple != Py_None && set_state_with_traceback(as_cache(instance.get()), state_tuple) < 0) {
-        return nullptr;
-    }
+    if (!instance || (state_tuple != Py_None && set_state(as_cache(instance.get()), state_tuple) < 0)) return nullptr;
     return instance.release();
-}
-
-}  // namespace
-
-PyObject* Cache___reduce_cython__(PyObject* self, PyObject* const* /*args*/, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    if (expect_no_args("__reduce_cython__", nargs, kwnames) < 0) return nullptr;
-    PyObject* result = reduce_cache(as_cache(self));
-    if (!result) add_traceback("Cache.__reduce_cython__", kPickleFile);
-    return result;
-}
-
-PyObject* Cache___setstate_cython__(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    PyObject* bound[1];
-    if (bind_args(kSetstateParams, args, nargs, kwnames, bound) < 0) return nullptr;
-    PyObject* state_tuple = bound[0];
-    int ok = check_value_type(state_tuple, &PyTuple_Type) == 0 &&
-             (state_tuple != Py_None || raise_none_not_allowed() == 0) &&
-             set_state_with_traceback(as_cache(self), state_tuple) == 0;
-    if (!ok) {
-        add_traceback("Cache.__setstate_cython__", kPickleFile);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
 }
 
 PyObject* pyx_unpickle_Cache(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[3];
-    if (bind_args(kUnpickleParams, args, nargs, kwnames, bound) < 0) return nullptr;
-    long long checksum = as_int64(bound[1]);
+    if (bind_args(unpickle_function, args, nargs, kwnames, bound) < 0) return nullptr;
+    const long long checksum = as_int64(bound[1]);
     if (checksum == -1 && PyErr_Occurred()) {
         add_traceback("__pyx_unpickle_Cache", kPickleFile);
         return nullptr;
@@ -290,106 +264,16 @@ PyObject* pyx_unpickle_Cache(PyObject* /*module*/, PyObject* const* args, Py_ssi
     return result;
 }
 
-// ---- publishing the pickling methods under the protocol's names
-
-namespace {
-
-// 1 if `obj.__name__` equals `expected`; an Exception-derived error while
-// reading or comparing counts as "different"; -1 on any other failure.
-int name_is(PyObject* obj, PyObject* expected) {
-    PyObject* name = nullptr;
-    int found = compat::get_optional_attr(obj, names.__name__, &name);
-    if (found < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (!found) return -1;  // missing without an error
-    Ref held = Ref::steal(name);
-    int eq = PyObject_RichCompareBool(name, expected, Py_EQ);
-    if (eq < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return eq;
-}
-
-// Moves type_dict[from] to type_dict[to]; 1 if moved, 0 if absent, -1.
-int rename_in_type_dict(PyObject* type, PyObject* from, PyObject* to) {
-    Ref method = Ref::steal(PyObject_GetAttr(type, from));
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-    if (PyDict_SetItem(dict, to, method.get()) < 0 || PyDict_DelItem(dict, from) < 0) return -1;
-    return 1;
-}
-
-int install_pickling(PyObject* type) {
-    PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
-
-    // A type that defines its own __getstate__ or __reduce_ex__ keeps them.
-    Ref getstate = Ref::steal(PyObject_GetAttr(type, names.__getstate__));
-    if (!getstate) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-    } else {
-        Ref object_getstate = Ref::steal(PyObject_GetAttr(object_type, names.__getstate__));
-        if (!object_getstate) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
-        }
-        if (getstate.get() != object_getstate.get()) return 0;
-    }
-    Ref object_reduce_ex = Ref::steal(PyObject_GetAttr(object_type, names.__reduce_ex__));
-    if (!object_reduce_ex) return -1;
-    Ref reduce_ex = Ref::steal(PyObject_GetAttr(type, names.__reduce_ex__));
-    if (!reduce_ex) return -1;
-    if (reduce_ex.get() != object_reduce_ex.get()) return 0;
-
-    Ref object_reduce = Ref::steal(PyObject_GetAttr(object_type, names.__reduce__));
-    if (!object_reduce) return -1;
-    Ref reduce = Ref::steal(PyObject_GetAttr(type, names.__reduce__));
-    if (!reduce) return -1;
-    if (reduce.get() != object_reduce.get()) {
-        int named = name_is(reduce.get(), names.__reduce_cython__);
-        if (named <= 0) return named;
-    }
-    int moved = rename_in_type_dict(type, names.__reduce_cython__, names.__reduce__);
-    if (moved < 0) return -1;
-    if (moved == 0 && (reduce.get() == object_reduce.get() || PyErr_Occurred())) return -1;
-
-    Ref setstate = Ref::steal(PyObject_GetAttr(type, names.__setstate__));
-    if (!setstate) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyErr_Clear();
-    }
-    int setstate_ours = 1;
-    if (setstate) {
-        setstate_ours = name_is(setstate.get(), names.__setstate_cython__);
-        if (setstate_ours < 0) return -1;
-    }
-    if (setstate_ours) {
-        moved = rename_in_type_dict(type, names.__setstate_cython__, names.__setstate__);
-        if (moved < 0) return -1;
-        if (moved == 0 && (!setstate || PyErr_Occurred())) return -1;
-    }
-    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-    return 0;
-}
-
 }  // namespace
 
-int setup_pickling() {
-    PyObject* type = reinterpret_cast<PyObject*>(&Cache_Type);
-    if (install_pickling(type) == 0) return 0;
-    if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", Cache_Type.tp_name);
-    }
-    return -1;
-}
+Callable* const copy_pickle_methods[] = {&copy_method, &deepcopy_method, &reduce_method, &setstate_method, nullptr};
+
+Callable unpickle_function = {.name = "__pyx_unpickle_Cache",
+                              .qualname = "__pyx_unpickle_Cache",
+                              .impl = pyx_unpickle_Cache,
+                              .params = {"__pyx_type", "__pyx_checksum", "__pyx_state"},
+                              .binding = Binding::kFunction,
+                              .file = kPickleFile,
+                              .locals = {"__pyx_result"}};
 
 }  // namespace umbo::cache

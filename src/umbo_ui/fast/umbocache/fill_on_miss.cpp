@@ -5,11 +5,20 @@
 #include "common/ref.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
-#include "umbocache/constants.h"
 
 namespace umbo::cache {
 
 namespace {
+
+// The slot `idx` of the instance's list after storing `value` there if it
+// held None: the test and the store have no other code in between (the
+// only object released is the None).  New reference, or null.
+PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
+    Ref list = Ref::steal(slot_list_ref(self));
+    if (!list) return nullptr;
+    (void)replace_none(list.get(), idx, value);
+    return read_slot(list.get(), idx);
+}
 
 // Stores `value` into slot `idx` of the instance's current list and reads
 // the slot back.  New reference, or null with an exception set.
@@ -25,17 +34,10 @@ PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
     return list ? read_slot(list.get(), idx) : nullptr;
 }
 
-PyObject* get_or_set_val(CacheObject* self, int32_t idx, PyObject* value) {
+PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
     Ref list = Ref::steal(slot_list_ref(self));
-    return list ? fill_slot_if_empty(list.get(), idx, value) : nullptr;
-}
-
-PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    if (!list) return nullptr;
-    Ref current = Ref::steal(read_slot(list.get(), idx));
-    if (!current) return nullptr;
-    if (current.get() != Py_None) return current.release();
+    Ref current = Ref::steal(list ? read_slot(list.get(), idx) : nullptr);
+    if (!current || current.get() != Py_None) return current.release();
     list.reset();  // `func` may replace it; the store goes to the current one
     Ref made;
     if (PyFunction_Check(func)) {
@@ -43,47 +45,53 @@ PyObject* get_or_exec(CacheObject* self, int32_t idx, PyObject* func) {
     } else if (compat::RecursionGuard guard; guard) {
         made = Ref::steal(PyObject_CallNoArgs(func));  // it may call back into the cache
     }
-    if (!made) return nullptr;
     // `func` may have replaced the list or filled the slot itself: the store
     // goes to the current list and overwrites whatever the slot holds.
-    return store_and_reread(self, idx, made.get());
+    return made ? store_and_reread(self, idx, made.get()) : nullptr;
 }
 
-const Params kGetOrSetValParams = {
-    "get_or_set_val", "Cache.get_or_set_val", kModuleFile, 2, 2, {&names.type, &names.value}};
-const Params kGetOrExecParams = {
-    "get_or_exec", "Cache.get_or_exec", kModuleFile, 2, 2, {&names.type, &names.func}};
+extern Callable get_or_set_val_method, get_or_exec_method;
+
+PyObject* get_or_set_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(get_or_set_val_method, args, nargs, kwnames, bound) < 0) return nullptr;
+    const int32_t idx = key_index(bound[0]);
+    PyObject* result = idx == -1 && PyErr_Occurred() ? nullptr : c_get_or_set_val(as_cache(self), idx, bound[1]);
+    if (!result) add_traceback("Cache.get_or_set_val");
+    return result;
+}
+
+Callable get_or_set_val_method = {.name = "get_or_set_val",
+                                  .qualname = "Cache.get_or_set_val",
+                                  .impl = get_or_set_val,
+                                  .params = {"type", "value"}};
+
+PyObject* get_or_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(get_or_exec_method, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (check_not_none("type", bound[0]) < 0 || check_not_none("func", bound[1]) < 0) return nullptr;
+    const int32_t idx = key_index(bound[0]);
+    PyObject* result = idx == -1 && PyErr_Occurred() ? nullptr : c_get_or_exec(as_cache(self), idx, bound[1]);
+    if (!result) add_traceback("Cache.get_or_exec");
+    return result;
+}
+
+Callable get_or_exec_method = {
+    .name = "get_or_exec", .qualname = "Cache.get_or_exec", .impl = get_or_exec, .params = {"type", "func"}};
 
 }  // namespace
 
+Callable* const fill_methods[] = {&get_or_set_val_method, &get_or_exec_method, nullptr};
+
 PyObject* c_get_or_set_val(CacheObject* self, int32_t type_idx, PyObject* value) {
-    PyObject* result = get_or_set_val(self, type_idx, value);
+    PyObject* result = fill_with_value(self, type_idx, value);
     if (!result) add_traceback("Cache.c_get_or_set_val");
     return result;
 }
 
 PyObject* c_get_or_exec(CacheObject* self, int32_t type_idx, PyObject* func) {
-    PyObject* result = get_or_exec(self, type_idx, func);
+    PyObject* result = fill_with_call(self, type_idx, func);
     if (!result) add_traceback("Cache.c_get_or_exec");
-    return result;
-}
-
-PyObject* Cache_get_or_set_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[2];
-    if (bind_args(kGetOrSetValParams, args, nargs, kwnames, bound) < 0) return nullptr;
-    int32_t idx = key_index(bound[0]);
-    PyObject* result = (idx == -1 && PyErr_Occurred()) ? nullptr : c_get_or_set_val(as_cache(self), idx, bound[1]);
-    if (!result) add_traceback("Cache.get_or_set_val");
-    return result;
-}
-
-PyObject* Cache_get_or_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[2];
-    if (bind_args(kGetOrExecParams, args, nargs, kwnames, bound) < 0) return nullptr;
-    if (check_not_none("type", bound[0]) < 0 || check_not_none("func", bound[1]) < 0) return nullptr;
-    int32_t idx = key_index(bound[0]);
-    PyObject* result = (idx == -1 && PyErr_Occurred()) ? nullptr : c_get_or_exec(as_cache(self), idx, bound[1]);
-    if (!result) add_traceback("Cache.get_or_exec");
     return result;
 }
 

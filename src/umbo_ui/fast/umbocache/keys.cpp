@@ -35,7 +35,6 @@
 #include "common/compat.h"
 #include "common/ref.h"
 #include "umbocache/cache.h"
-#include "umbocache/constants.h"
 
 namespace umbo::cache {
 

@@ -1,38 +1,22 @@
 // The slot list of a Cache: reading it out of the instance, replacing it,
-// and reading, storing and emptying one slot.  Every operation on slots goes
+// and reading, storing and emptying slots.  Every operation on slots goes
 // through these, so each keeps its index inside the list and holds the
 // references it needs while code run by a release may change the cache.
-#include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
 #include "umbocache/cache.h"
-#include "umbocache/constants.h"
 
 namespace umbo::cache {
 
-namespace {
-
-PyObject* raise_not_subscriptable() {
-    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
-    return nullptr;
-}
-
-PyObject* raise_slot_index_error(int32_t idx, Py_ssize_t size) {
-    PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
-                 static_cast<int>(idx), size);
-    return nullptr;
-}
-
-}  // namespace
-
 PyObject* slot_list_ref(CacheObject* self) {
     PyObject* list;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(self);
+    UMBO_BEGIN_CRITICAL_SECTION(self);
     list = Py_NewRef(self->cache_arr);
-    UMBO_FT_END_CRITICAL_SECTION();
+    UMBO_END_CRITICAL_SECTION();
     if (list != Py_None) return list;
     Py_DECREF(list);
-    return raise_not_subscriptable();
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+    return nullptr;
 }
 
 int require_slot_list(CacheObject* self) {
@@ -42,22 +26,32 @@ int require_slot_list(CacheObject* self) {
 
 void install_slot_list(CacheObject* self, PyObject* list) {
     PyObject* old;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(self);
+    UMBO_BEGIN_CRITICAL_SECTION(self);
     old = self->cache_arr;
     self->cache_arr = list;
-    UMBO_FT_END_CRITICAL_SECTION();
+    UMBO_END_CRITICAL_SECTION();
     Py_XDECREF(old);  // may run code; the field already holds the new list
+}
+
+PyObject* new_slot_list() {
+    PyObject* list = PyList_New(kSlotCount);
+    for (Py_ssize_t i = 0; list && i < kSlotCount; ++i) PyList_SET_ITEM(list, i, Py_NewRef(Py_None));
+    return list;
 }
 
 PyObject* read_slot(PyObject* list, int32_t idx) {
     // Reads never count from the end and never leave the list.
     PyObject* item = nullptr;
     Py_ssize_t size;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    UMBO_BEGIN_CRITICAL_SECTION(list);
     size = PyList_GET_SIZE(list);
     if (idx >= 0 && idx < size) item = Py_NewRef(PyList_GET_ITEM(list, idx));
-    UMBO_FT_END_CRITICAL_SECTION();
-    return item ? item : raise_slot_index_error(idx, size);
+    UMBO_END_CRITICAL_SECTION();
+    if (!item) {
+        PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
+                     static_cast<int>(idx), size);
+    }
+    return item;
 }
 
 int store_slot(PyObject* list, int32_t idx, PyObject* value) {
@@ -68,40 +62,16 @@ int store_slot(PyObject* list, int32_t idx, PyObject* value) {
     return PyList_SetItem(list, idx, Py_NewRef(value));
 }
 
-int empty_slot(PyObject* list, int32_t idx) {
-    // Storing None over None changes nothing and runs no code.
-    bool empty;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
-    empty = idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None;
-    UMBO_FT_END_CRITICAL_SECTION();
-    return empty ? 0 : store_slot(list, idx, Py_None);
-}
-
 bool replace_none(PyObject* list, int32_t idx, PyObject* value) {
     bool replaced = false;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
+    UMBO_BEGIN_CRITICAL_SECTION(list);
     if (idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None) {
         PyList_SET_ITEM(list, idx, Py_NewRef(value));
         Py_DECREF(Py_None);
         replaced = true;
     }
-    UMBO_FT_END_CRITICAL_SECTION();
+    UMBO_END_CRITICAL_SECTION();
     return replaced;
-}
-
-PyObject* fill_slot_if_empty(PyObject* list, int32_t idx, PyObject* value) {
-    // The test and the store happen with no other code in between: the
-    // only object released is the None being replaced.
-    PyObject* item = nullptr;
-    Py_ssize_t size;
-    UMBO_FT_BEGIN_CRITICAL_SECTION(list);
-    size = PyList_GET_SIZE(list);
-    if (idx >= 0 && idx < size) {
-        if (PyList_GET_ITEM(list, idx) == Py_None) (void)PyList_SetItem(list, idx, Py_NewRef(value));
-        item = Py_NewRef(PyList_GET_ITEM(list, idx));
-    }
-    UMBO_FT_END_CRITICAL_SECTION();
-    return item ? item : raise_slot_index_error(idx, size);
 }
 
 int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
@@ -132,10 +102,13 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
 #else
     // Slot by slot in ascending order: releasing a value may run code that
     // replaces the list, so each store reads the instance's list anew.
+    // Storing None over None changes nothing and runs no code.
     for (int32_t i = 0; i < kSlotCount; ++i) {
         if (!selected[i]) continue;
         Ref list = Ref::steal(slot_list_ref(self));
-        if (!list || empty_slot(list.get(), i) < 0) return -1;
+        if (!list) return -1;
+        if (i < PyList_GET_SIZE(list.get()) && PyList_GET_ITEM(list.get(), i) == Py_None) continue;
+        if (store_slot(list.get(), i, Py_None) < 0) return -1;
     }
     return 0;
 #endif

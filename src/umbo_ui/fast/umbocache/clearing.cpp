@@ -1,0 +1,137 @@
+// Clearing: clear, which empties every slot, and clear_selected, which
+// empties the slots a whitelist names and a blacklist doesn't; their native
+// twins c_clear and c_clear_selected.
+#include <algorithm>
+#include <iterator>
+
+#include "common/args.h"
+#include "common/compat.h"
+#include "common/ref.h"
+#include "common/traceback.h"
+#include "umbocache/cache.h"
+
+namespace umbo::cache {
+
+namespace {
+
+using Flags = bool[kSlotCount];
+
+// Sets flags[idx] for every element of `list` whose `value` is in 0..31.
+// The list is read by position with its length read anew each time, since
+// reading an element's `value` runs code that may change the list.
+int mark_slots(PyObject* list, Flags flags) {
+    if (list == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    if (!PyList_Check(list)) return check_value_type(list, &PyList_Type);  // a native caller's mistake
+    Ref keep = Ref::borrow(list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::steal(compat::list_get_item_ref(list, i));
+        const int32_t idx = item ? key_index(item.get()) : -1;
+        if (!item || (idx == -1 && PyErr_Occurred())) return -1;
+        if (idx >= 0 && idx < kSlotCount) flags[idx] = true;
+    }
+    return 0;
+}
+
+// Marks the blacklist, then the whitelist (unless `whitelist_marked` gives
+// it already), then empties the slots the whitelist names and the
+// blacklist doesn't.  Adds the native operation's traceback entry.
+int select_and_clear(CacheObject* self, PyObject* blacklist, PyObject* whitelist, const bool* whitelist_marked) {
+    Flags bl = {};
+    Flags wl = {};
+    if (whitelist_marked) std::copy(whitelist_marked, whitelist_marked + kSlotCount, wl);
+    int status = mark_slots(blacklist, bl);
+    if (status == 0 && !whitelist_marked) status = mark_slots(whitelist, wl);
+    Flags selected;
+    for (int32_t i = 0; i < kSlotCount; ++i) selected[i] = wl[i] && !bl[i];
+    if (status == 0) status = empty_slots(self, selected);
+    if (status < 0) add_traceback("Cache.c_clear_selected");
+    return status;
+}
+
+// list(CacheType.__members__.values()), built anew at each call.
+PyObject* all_members(PyObject* cache_type) {
+    Ref members = Ref::steal(PyObject_GetAttr(cache_type, names.__members__));
+    Ref values = Ref::steal(members ? PyObject_CallMethodNoArgs(members.get(), names.values) : nullptr);
+    if (!values) return nullptr;
+    if (PyList_CheckExact(values.get()) && compat::only_reference(values.get())) return values.release();
+    return PySequence_List(values.get());
+}
+
+// The argument if it is true (a new reference), else null: *failed on error.
+PyObject* if_true(PyObject* arg, bool* failed) {
+    const int truth = PyObject_IsTrue(arg);
+    *failed = truth < 0;
+    return truth > 0 ? Py_NewRef(arg) : nullptr;
+}
+
+PyObject* clear_selected_lists(CacheObject* self, PyObject* blacklist_arg, PyObject* whitelist_arg) {
+    compat::RecursionGuard guard;  // truth tests and `__members__` may run code
+    if (!guard) return nullptr;
+    bool failed = false;
+    Ref blacklist = Ref::steal(if_true(blacklist_arg, &failed));
+    if (!failed && !blacklist) blacklist = Ref::steal(PyList_New(0));
+    if (!blacklist) return nullptr;
+    Ref whitelist = Ref::steal(if_true(whitelist_arg, &failed));
+    Flags every_member = {};
+    if (failed) return nullptr;
+    if (!whitelist) {
+        // Every member: straight from the member map where that runs no
+        // code, else as the list `__members__.values()` gives.
+        Ref cache_type = Ref::steal(lookup_global(names.CacheType));
+        if (!cache_type) return nullptr;
+        Ref map = Ref::steal(stock_member_map(cache_type.get()));
+        if (!map || !mark_members_directly(map.get(), every_member)) {
+            whitelist = Ref::steal(all_members(cache_type.get()));
+            if (!whitelist) return nullptr;
+        }
+    }
+    if (check_value_type(blacklist.get(), &PyList_Type) < 0) return nullptr;
+    if (whitelist && check_value_type(whitelist.get(), &PyList_Type) < 0) return nullptr;
+    if (select_and_clear(self, blacklist.get(), whitelist.get(), whitelist ? nullptr : every_member) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+extern Callable clear_method, clear_selected_method;
+
+PyObject* clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (bind_args(clear_method, args, nargs, kwnames, nullptr) < 0) return nullptr;
+    c_clear(as_cache(self));
+    if (!PyErr_Occurred()) Py_RETURN_NONE;
+    add_traceback("Cache.clear");
+    return nullptr;
+}
+
+Callable clear_method = {.name = "clear", .qualname = "Cache.clear", .impl = clear};
+
+PyObject* clear_selected(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (bind_args(clear_selected_method, args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject* result = clear_selected_lists(as_cache(self), bound[0], bound[1]);
+    if (!result) add_traceback("Cache.clear_selected");
+    return result;
+}
+
+Callable clear_selected_method = {.name = "clear_selected",
+                                  .qualname = "Cache.clear_selected",
+                                  .impl = clear_selected,
+                                  .params = {"blacklist", "whitelist"},
+                                  .defaults_none = true};
+
+}  // namespace
+
+Callable* const clearing_methods[] = {&clear_method, &clear_selected_method, nullptr};
+
+void c_clear(CacheObject* self) {
+    bool all[kSlotCount];
+    std::fill(std::begin(all), std::end(all), true);
+    if (empty_slots(self, all) < 0) add_traceback("Cache.c_clear");
+}
+
+void c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) {
+    (void)select_and_clear(self, blacklist, whitelist, nullptr);
+}
+
+}  // namespace umbo::cache
