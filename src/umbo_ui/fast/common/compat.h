@@ -136,7 +136,11 @@ inline unsigned int version_tag(PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030D0000
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
 #endif
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);  // another thread may change it
+#else
     return type->tp_version_tag;
+#endif
 }
 
 inline unsigned int assign_version_tag(PyTypeObject* type, PyObject* any_name) {

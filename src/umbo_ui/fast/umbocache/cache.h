@@ -52,9 +52,10 @@ PyObject* read_slot(PyObject* list, int32_t idx);
 // Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.  The
 // caller holds a reference to `list`.
 int store_slot(PyObject* list, int32_t idx, PyObject* value);
-// Stores `value` at `idx` if the slot holds None, which releases nothing
-// that could run code; false (nothing done) otherwise.
-bool replace_none(PyObject* list, int32_t idx, PyObject* value);
+// In one step, stores `value` at `idx` if the slot holds None (which
+// releases nothing that could run code) and reads the slot: a new
+// reference, or null with no exception set outside the list.
+PyObject* fill_if_none(PyObject* list, int32_t idx, PyObject* value);
 // Empties every slot whose `selected` entry is set, in ascending order;
 // IndexError at the first one past the end of a shorter list.  0 or -1.
 int empty_slots(CacheObject* self, const bool selected[kSlotCount]);

@@ -11,13 +11,12 @@ namespace umbo::cache {
 namespace {
 
 // The slot `idx` of the instance's list after storing `value` there if it
-// held None: the test and the store have no other code in between (the
-// only object released is the None).  New reference, or null.
+// held None.  New reference, or null.
 PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
     Ref list = Ref::steal(slot_list_ref(self));
     if (!list) return nullptr;
-    (void)replace_none(list.get(), idx, value);
-    return read_slot(list.get(), idx);
+    PyObject* item = fill_if_none(list.get(), idx, value);
+    return item ? item : read_slot(list.get(), idx);  // read_slot words the error
 }
 
 // Stores `value` into slot `idx` of the instance's current list and reads
@@ -25,9 +24,11 @@ PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
 PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
     Ref list = Ref::steal(slot_list_ref(self));
     if (!list) return nullptr;
-    // Replacing None releases nothing that could run code: the slot then
-    // holds `value` and nothing else has happened.
-    if (replace_none(list.get(), idx, value)) return Py_NewRef(value);
+    // Filling an empty slot releases nothing that could run code: the slot
+    // then holds `value` and nothing else has happened.
+    Ref item = Ref::steal(fill_if_none(list.get(), idx, value));
+    if (item.get() == value) return item.release();
+    item.reset();  // the store releases the occupant: its finaliser runs there
     if (store_slot(list.get(), idx, value) < 0) return nullptr;
     // Releasing the previous occupant may have replaced or emptied the list.
     list = Ref::steal(slot_list_ref(self));

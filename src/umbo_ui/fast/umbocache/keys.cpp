@@ -19,8 +19,8 @@
 //    metaclass's own property and method, their code unchanged;
 //  - a plain key whose `value` is a __slots__ member is read from the slot.
 //
-// With the GIL, what a type's attributes resolve to is kept under the
-// type's version tag.  Everything else, and every read that finds nothing,
+// What a key type's attributes resolve to is kept under the type's version
+// tag.  Everything else, and every read that finds nothing,
 // takes the generic path, which runs the Python code and so raises whatever
 // it raises.
 #include <Python.h>
@@ -166,32 +166,38 @@ TypeRoute find_route(PyTypeObject* type) {
     return found;
 }
 
-#ifdef Py_GIL_DISABLED
-// Without the GIL the route is found at each read, by lookups that hold
-// what they find.
-TypeRoute route_of(PyTypeObject* type) { return find_route(type); }
-#else
-// With the GIL, the routes of the last few key types are kept, each valid
-// while its type keeps the version tag it had; the type is held, so that
-// its address can't come to name another type.
+// The routes of the last few key types are kept, each valid while its type
+// keeps the version tag it had.  With the GIL the kept type is held, so that
+// its address can't come to name another type.  Without it each thread keeps
+// its own routes and holds nothing: from 3.13 on no version tag is given
+// twice, so an address and a tag can't both come to name another type.
 struct KeptRoute {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
     TypeRoute route;
 };
+#ifdef Py_GIL_DISABLED
+thread_local KeptRoute kept_routes[4];
+#else
 KeptRoute kept_routes[4];
+#endif
 
 KeptRoute& kept_route(PyTypeObject* type) {
     return kept_routes[(reinterpret_cast<uintptr_t>(type) >> 6) % std::size(kept_routes)];
 }
 
 UMBO_NOINLINE TypeRoute find_and_keep_route(PyTypeObject* type) {
+    const unsigned int tag = compat::assign_version_tag(type, names.value);
     TypeRoute route = find_route(type);
-    if (const unsigned int tag = compat::version_tag(type)) {  // the lookups give the type one
+    if (tag && compat::version_tag(type) == tag) {  // not modified by another thread meanwhile
         KeptRoute& kept = kept_route(type);
+#ifdef Py_GIL_DISABLED
+        kept = KeptRoute{type, tag, route};
+#else
         PyTypeObject* old = kept.type;
         kept = KeptRoute{reinterpret_cast<PyTypeObject*>(Py_NewRef(type)), tag, route};
         Py_XDECREF(old);
+#endif
     }
     return route;
 }
@@ -201,7 +207,6 @@ inline TypeRoute route_of(PyTypeObject* type) {
     const unsigned int tag = compat::version_tag(type);
     return kept.type == type && kept.tag == tag && tag ? kept.route : find_and_keep_route(type);
 }
-#endif
 
 // An exact int in the signed 32-bit range as a slot index (1), else 0: what
 // converting any other object means is for the generic path to find out.

@@ -43,10 +43,15 @@ PyObject* read_slot(PyObject* list, int32_t idx) {
     // Reads never count from the end and never leave the list.
     PyObject* item = nullptr;
     Py_ssize_t size;
-    UMBO_BEGIN_CRITICAL_SECTION(list);
+#ifdef UMBO_WITHOUT_GIL
+    // The host's own read takes no lock and refuses what is outside the list.
+    if ((item = PyList_GetItemRef(list, idx)) != nullptr) return item;
+    PyErr_Clear();
+    size = PyList_Size(list);
+#else
     size = PyList_GET_SIZE(list);
     if (idx >= 0 && idx < size) item = Py_NewRef(PyList_GET_ITEM(list, idx));
-    UMBO_END_CRITICAL_SECTION();
+#endif
     if (!item) {
         PyErr_Format(PyExc_IndexError, "cache slot index %d out of range (the slot list holds %zd entries)",
                      static_cast<int>(idx), size);
@@ -62,16 +67,20 @@ int store_slot(PyObject* list, int32_t idx, PyObject* value) {
     return PyList_SetItem(list, idx, Py_NewRef(value));
 }
 
-bool replace_none(PyObject* list, int32_t idx, PyObject* value) {
-    bool replaced = false;
+PyObject* fill_if_none(PyObject* list, int32_t idx, PyObject* value) {
+    PyObject* item = nullptr;
     UMBO_BEGIN_CRITICAL_SECTION(list);
-    if (idx >= 0 && idx < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, idx) == Py_None) {
-        PyList_SET_ITEM(list, idx, Py_NewRef(value));
-        Py_DECREF(Py_None);
-        replaced = true;
+    if (idx >= 0 && idx < PyList_GET_SIZE(list)) {
+        item = PyList_GET_ITEM(list, idx);
+        if (item == Py_None) {
+            PyList_SET_ITEM(list, idx, Py_NewRef(value));
+            Py_DECREF(Py_None);  // runs no code
+            item = value;
+        }
+        Py_INCREF(item);
     }
     UMBO_END_CRITICAL_SECTION();
-    return replaced;
+    return item;
 }
 
 int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
