@@ -1,14 +1,18 @@
-"""Shared fixtures for the umbocache tests."""
+"""Shared fixtures and helpers for the umbocache tests."""
 
+import gc
 import os
 import sysconfig
 import traceback
 
 import pytest
 
-from umbo_ui.fast.umbocache import reference
+import reference
+from umbo_ui.fast.umbocache.umbocache import Cache as _Cache
 
 MODULE = "umbo_ui.fast.umbocache.umbocache"
+CHECKSUM = 0xBD51CB4  # the layout checksum every pickle carries
+NOT_SUBSCRIPTABLE = "'NoneType' object is not subscriptable"
 FREE_THREADED_HOST = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 # Set by whoever built the module with UMBOCACHE_FREE_THREADING=ON.
 BUILT_WITHOUT_GIL = os.environ.get("UMBOCACHE_FREE_THREADING") == "1"
@@ -47,6 +51,41 @@ class Key:
 
     def __repr__(self):
         return f"Key({self.value!r})"
+
+
+class RaisingKey:
+    """A key whose ``value`` raises."""
+
+    @property
+    def value(self):
+        raise LookupError("no value today")
+
+
+class Sub(_Cache):
+    """A subclass with an instance dictionary."""
+
+
+class RefSub(reference.Cache):
+    """The reference twin of `Sub`."""
+
+
+class ListSub(list):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+# What code that runs in the middle of an operation (a key's ``value``, a
+# finaliser, a gc callback) may do to the cache the operation works on.
+CACHE_ACTIONS = {
+    "reinit": lambda c: c.__init__(),
+    "drop-list": lambda c: c.__setstate__((None,)),
+    "shrink-list": lambda c: c.__setstate__(([None] * 3,)),
+    "clear": lambda c: c.clear(),
+    "collect": lambda c: gc.collect(0),
+}
 
 
 class StrSub(str):

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import umbo_ui.fast.umbocache.umbocache as umbocache
-from conftest import Key, tb_entries
+from conftest import NOT_SUBSCRIPTABLE, Key, ListSub, TupleSub, tb_entries
 from umbo_ui.core.enums import CacheType
 
 M = "umbo_ui.fast.umbocache.umbocache"
@@ -19,7 +19,6 @@ Cache = umbocache.Cache
 unpickle = umbocache.__pyx_unpickle_Cache
 WRITTEN = 0xBD51CB4
 ACCEPTED = (WRITTEN, 0xE95C4D5, 0xC883660)
-NOT_SUBSCRIPTABLE = "'NoneType' object is not subscriptable"
 
 
 class Widget(Cache):
@@ -29,14 +28,6 @@ class Widget(Cache):
 
 
 sys.modules.setdefault("test_copy_pickle", sys.modules[__name__])
-
-
-class TupleSub(tuple):
-    pass
-
-
-class ListSub(list):
-    pass
 
 
 class NoTruth:

@@ -289,3 +289,55 @@ def test_keys_keep_their_attributes_in_themselves(Cache, CacheType):
     cache = Cache()
     cache.get(member), cache.THEME, cache.clear_selected(), cache[member]
     assert not has_dict(member) and not has_dict(value_property)
+
+
+def python_calls(fn):
+    """The Python functions outside this file that `fn()` runs, by name."""
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename != __file__:
+            calls.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        fn()
+    finally:
+        sys.setprofile(None)
+    return calls
+
+
+@pytest.mark.parametrize("op", [
+    lambda c, m: c.get(m.THEME),
+    lambda c, m: c.set(m.THEME, 1),
+    lambda c, m: c[m.THEME],
+    lambda c, m: c.THEME,
+    lambda c, m: c.get_or_exec(m.THEME, int),
+    lambda c, m: c.clear_selected(),
+    lambda c, m: c.clear_selected([m.THEME], [m.LAYOUT, m.THEME]),
+], ids=["get", "set", "subscript", "attribute", "get_or_exec", "clear_selected()", "clear_selected(lists)"])
+def test_enum_keys_and_names_run_no_python_code(Cache, CacheType, op):
+    """The enum machinery's `value` and `__members__` are Python code: the
+    direct reads must be what serves the stock enumeration."""
+    cache = Cache()
+    op(cache, CacheType)
+    assert python_calls(lambda: op(cache, CacheType)) == []
+    # What the direct reads stand for is visible to the same probe.
+    assert python_calls(lambda: CacheType.THEME.value)
+    assert python_calls(lambda: CacheType.__members__)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="older hosts bind methods on every call anyway")
+def test_method_calls_build_no_bound_method(Cache, CacheType):
+    """The type's attribute hook is the one the interpreter recognises, so a
+    call like `cache.get(key)` is specialised to load the method directly."""
+    import dis
+
+    def call(cache, key):
+        return cache.get(key)
+
+    cache = Cache()
+    for _ in range(100):
+        call(cache, CacheType.THEME)
+    loads = [i.opname for i in dis.get_instructions(call, adaptive=True) if i.opname.startswith("LOAD_ATTR")]
+    assert loads == ["LOAD_ATTR_METHOD_NO_DICT"]

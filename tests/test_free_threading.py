@@ -17,6 +17,7 @@ import time
 import pytest
 
 import umbo_ui.fast.umbocache.umbocache as mod
+from conftest import Key
 
 pytestmark = pytest.mark.skipif(
     not hasattr(sys, "_is_gil_enabled") or sys._is_gil_enabled(),
@@ -25,11 +26,6 @@ pytestmark = pytest.mark.skipif(
 
 SECONDS = 2.0
 THREADS = 4
-
-
-class Key:
-    def __init__(self, value):
-        self.value = value
 
 
 class Tagged:

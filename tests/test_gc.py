@@ -16,17 +16,9 @@ import weakref
 
 import pytest
 
-from conftest import Key
-from umbo_ui.fast.umbocache.reference import Cache as RefCache
+from conftest import CACHE_ACTIONS, Key, Sub
+from reference import Cache as RefCache
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
-
-
-class Sub(Cache):
-    pass
-
-
-class RefSub(RefCache):
-    pass
 
 
 class Holder:
@@ -175,14 +167,10 @@ def outcome(fn):
 
 
 ACTIONS = {
-    "collect": lambda c, i: None,
+    **{name: (lambda c, i, act=act: act(c)) for name, act in CACHE_ACTIONS.items()},
     "write-behind": lambda c, i: c.set(Key(i - 1), f"written by {i}"),
     "write-ahead": lambda c, i: c.set(Key(i + 1), f"written by {i}"),
     "write-own": lambda c, i: c.set(Key(i), f"written by {i}"),
-    "reinit": lambda c, i: c.__init__(),
-    "drop-list": lambda c, i: c.__setstate__((None,)),
-    "shrink-list": lambda c, i: c.__setstate__(([f"short {i}"] * 4,)),
-    "clear": lambda c, i: c.clear(),
     "copy": lambda c, i: c.set(Key(30), c.copy().get(Key(i - 1))),
     "reduce": lambda c, i: c.__reduce__(),
 }

@@ -17,25 +17,14 @@ import traceback
 
 import pytest
 
-from conftest import IntLike, Key, StrSub
+from conftest import CHECKSUM, IntLike, Key, RaisingKey, StrSub, Sub
 from umbo_ui.fast.umbocache import umbocache as mod
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
 ROUNDS = 200
 WARMUP = 20
-CHECKSUM = 0xBD51CB4
 UNPICKLE = getattr(mod, "__pyx_unpickle_Cache")
 THEME, LAYOUT = CacheType.THEME, CacheType.LAYOUT
-
-
-class Sub(Cache):
-    pass
-
-
-class RaisingKey:
-    @property
-    def value(self):
-        raise LookupError("no value")
 
 
 class Value:

@@ -10,7 +10,6 @@ function that empties the slot list) act on the right one.
 """
 
 import copy
-import gc
 import pickle
 from decimal import Decimal
 
@@ -27,9 +26,11 @@ from hypothesis.stateful import (
     rule,
 )
 
-from umbo_ui.fast.umbocache import reference as reference_cache
-from conftest import IntLike, Key, StrSub
-from umbo_ui.fast.umbocache.reference import Cache as RefCache
+import reference as reference_cache
+from conftest import CACHE_ACTIONS as ACTIONS
+from conftest import IntLike, Key, ListSub, RaisingKey, RefSub, StrSub, TupleSub
+from conftest import Sub as NativeSub
+from reference import Cache as RefCache
 from umbo_ui.fast.umbocache import umbocache as native
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
@@ -58,28 +59,6 @@ class IntSub(int):
     pass
 
 
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class NativeSub(Cache):
-    pass
-
-
-class RefSub(RefCache):
-    pass
-
-
-class RaisingKey:
-    @property
-    def value(self):
-        raise LookupError("no value today")
-
-
 # Slot values, shared by both sides so that results can be compared by identity.
 VALUES = (None, 0, False, "", [], "text", 7, 2.5, (1, "x"), Marker("a"), Marker("b"))
 SHARED_CACHE = Cache()
@@ -90,15 +69,6 @@ KEY_VALUES = [
     2.5, 31.9, 2147483648.0, 1e20, float("inf"), float("nan"), True, False, "3", None, Decimal("3.7"),
     IntSub(4), IntLike(5), IntLike("3"), IntLike(ArithmeticError), IntLike(2**40), IntLike(True),
 ]
-
-
-ACTIONS = {
-    "reinit": lambda c: c.__init__(),
-    "drop": lambda c: c.__setstate__((None,)),
-    "shrink": lambda c: c.__setstate__(([None] * 3,)),
-    "clear": lambda c: c.clear(),
-    "gc": lambda c: gc.collect(0),
-}
 
 
 class MischiefKey:
@@ -345,7 +315,7 @@ class CacheModel(RuleBasedStateMachine):
         self.pairs = []
 
     def add(self, sub, ref):
-        assert type(sub).__name__ == type(ref).__name__.replace("Ref", "Native")
+        assert type(sub).__name__ == type(ref).__name__.replace("Ref", "")
         self.pairs.append((sub, ref))
         return sub, ref
 
@@ -356,7 +326,7 @@ class CacheModel(RuleBasedStateMachine):
         return sub_out, ref_out
 
     def new_pair(self, sub_out, ref_out):
-        agree(sub_out, ref_out, key=lambda c: (type(c).__name__.replace("Ref", "Native"), slot_contents(c)))
+        agree(sub_out, ref_out, key=lambda c: (type(c).__name__.replace("Ref", ""), slot_contents(c)))
         if sub_out[0] == "ok":
             return self.add(sub_out[1], ref_out[1])
         return multiple()

@@ -7,7 +7,6 @@ import inspect
 import os
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import types
 

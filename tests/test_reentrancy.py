@@ -5,16 +5,13 @@ import sys
 
 import pytest
 
-from conftest import ATOMIC_CLEARS, Key
+from conftest import ATOMIC_CLEARS, CACHE_ACTIONS, Key
 
 SLOT = 5
 OLD, MARK, VALUE, RESULT = (type(name, (), {})() for name in ("Old", "Mark", "Value", "Result"))
 ACTIONS = {
-    "clear": lambda c: c.clear(),
-    "init": lambda c: c.__init__(),
-    "set": lambda c: c.set(Key(SLOT), MARK),
-    "shrink": lambda c: c.__setstate__(([None] * 3,)),
-}
+    name: CACHE_ACTIONS[name] for name in ("clear", "reinit", "shrink-list")
+} | {"set": lambda c: c.set(Key(SLOT), MARK)}
 
 
 class Hook:
@@ -85,7 +82,7 @@ KEY_OPS = {  # operation: (call, slot content after a nested clear or init, afte
 @pytest.mark.parametrize("op", KEY_OPS)
 def test_key_whose_conversion_reenters(mod, Cache, monkeypatch, op, hook, action):
     call, after_reset, after_set = KEY_OPS[op]
-    expected = {"shrink": IndexError, "set": after_set}.get(action, after_reset)
+    expected = {"shrink-list": IndexError, "set": after_set}.get(action, after_reset)
     monkeypatch.setattr(mod, "CacheType", mod.CacheType)  # restored afterwards
 
     def scenario():
@@ -102,7 +99,7 @@ def test_key_whose_conversion_reenters(mod, Cache, monkeypatch, op, hook, action
 
 @pytest.mark.parametrize("action", ACTIONS)
 def test_func_of_get_or_exec_that_reenters(Cache, action):
-    expected = IndexError if action == "shrink" else RESULT
+    expected = IndexError if action == "shrink-list" else RESULT
 
     def scenario():
         c = Cache()
@@ -131,12 +128,12 @@ RELEASES = {  # operation: (call, slot after a nested clear or init, after a set
 @pytest.mark.parametrize("op", RELEASES)
 def test_finaliser_of_a_released_slot_value_that_reenters(Cache, op, action):
     call, after_reset, after_set, after_shrink = RELEASES[op]
-    expected = {"shrink": after_shrink, "set": after_set}.get(action, after_reset)
+    expected = {"shrink-list": after_shrink, "set": after_set}.get(action, after_reset)
 
     def scenario():
         c = Cache()
         c.set(Key(SLOT), Finalised(c, ACTIONS[action]))
-        if action == "shrink" and expected is None:
+        if action == "shrink-list" and expected is None:
             assert call(c) is None and c.__reduce__()[2][0] == [None] * 3
         else:
             assert check(c, lambda: call(c), expected) is None

@@ -1,4 +1,7 @@
-"""A short tour of the cache: ``python -m umbo_ui.fast.umbocache``."""
+"""A short tour of the cache: ``python -m umbo_ui.fast.umbocache``.
+
+Timings live in the repository's ``benchmarks/`` directory, not here.
+"""
 
 import pickle
 
@@ -7,6 +10,7 @@ from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
 def main() -> None:
     cache = Cache()
+    print(f"A Cache has 32 slots; each of the {len(CacheType)} CacheType members names one. None means empty.")
     calls = []
 
     def measure():
@@ -15,24 +19,31 @@ def main() -> None:
 
     first = cache.get_or_exec(CacheType.MEASURE, measure)
     again = cache.get_or_exec(CacheType.MEASURE, measure)
-    print(f"measured {first}, asked twice, computed {len(calls)} time(s)")
+    assert again is first
+    print(f"get_or_exec(MEASURE, measure) twice -> {first}, measure() ran {len(calls)} time")
 
     cache.set(CacheType.THEME, "dark")
-    print(f"cache.THEME = {cache.THEME!r}, cache[CacheType.THEME] = {cache[CacheType.THEME]!r}")
+    print(f"set(THEME, 'dark') -> get(THEME) = {cache.get(CacheType.THEME)!r}, "
+          f"cache[CacheType.THEME] = {cache[CacheType.THEME]!r}, cache.THEME = {cache.THEME!r}")
+
+    kept = cache.get_or_set_val(CacheType.THEME, "light")
+    print(f"get_or_set_val(THEME, 'light') -> {kept!r} (the slot was already filled)")
 
     restored = pickle.loads(pickle.dumps(cache))
-    print(f"after a pickle round trip: MEASURE = {restored.MEASURE}, THEME = {restored.THEME!r}")
+    print(f"pickle round trip -> MEASURE = {restored.MEASURE}, THEME = {restored.THEME!r}")
 
+    copied = cache.copy()
     cache.clear_selected(blacklist=[CacheType.THEME])
-    print(f"clear_selected(blacklist=[THEME]): MEASURE = {cache.MEASURE}, THEME = {cache.THEME!r}")
-    assert again is first
+    print(f"clear_selected(blacklist=[THEME]) -> MEASURE = {cache.MEASURE}, THEME = {cache.THEME!r}")
+    print(f"a copy taken before keeps its own slots -> MEASURE = {copied.MEASURE}")
 
-    print("\nTimings against the pure-Python reference cache (quick run; the full")
-    print("suite is `python benchmarks/run.py`):\n")
-    from umbo_ui.fast.umbocache import benchmark
+    cache.clear()
+    print(f"clear() -> THEME = {cache.THEME!r}")
 
-    short = ["get", "subscription", "attribute", "get_or_exec hit", "clear_selected()", "copy()"]
-    print(benchmark.format_table(benchmark.run(quick=True, operations=short)))
+    try:
+        cache.get(None)
+    except TypeError as exc:
+        print(f"get(None) -> TypeError: {exc}")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,9 @@
 """Pure-Python ``Cache``: the behaviour of the native cache written the plain way.
 
-The tests drive it side by side with ``umbo_ui.fast.umbocache.umbocache.Cache``,
-and the benchmarks use it as the baseline a user would write instead of the
-extension.  It keeps the same 32 slots in a list, fills, clears, copies and
-pickles them the same way, and raises the same exceptions with the same
+The tests drive it side by side with ``umbo_ui.fast.umbocache.umbocache.Cache``
+as their oracle (the benchmarks compare against the simpler class a user
+would write, in ``benchmarks/workload.py``).  It keeps the same 32 slots in a
+list, fills, clears, copies and pickles them the same way, and raises the same exceptions with the same
 messages for every failure of the cache's own checks.
 
 Differences that are left to Python on purpose:
