@@ -1,7 +1,8 @@
-"""What the installed package carries beside the extension: version, stubs."""
+"""What the installed distribution carries: its own files only, version, licence, stubs, symbols."""
 
 import importlib.metadata
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -9,16 +10,42 @@ import pytest
 
 import umbo_ui.fast.umbocache as package
 
+import umbo_ui.fast.umbocache.umbocache as extension
+
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest-allowlist.txt")
+DISTRIBUTION = "umbo-ui-umbocache"
 
 
 def test_version_is_single_sourced():
-    assert importlib.metadata.version("umbo-ui-umbocache") == package.__version__
+    assert importlib.metadata.version(DISTRIBUTION) == package.__version__
+
+
+def test_the_distribution_owns_only_its_own_package():
+    """umbo_ui and umbo_ui.fast belong to the whole package, not to us."""
+    files = importlib.metadata.files(DISTRIBUTION)
+    dist_info = {f.parts[0] for f in files if f.parts[0].endswith(".dist-info")}
+    outside = [str(f) for f in files if f.parts[0] not in dist_info and f.parts[:3] != ("umbo_ui", "fast", "umbocache")]
+    assert files and outside == []
+
+
+def test_the_licence_ships_with_the_metadata():
+    metadata = importlib.metadata.metadata(DISTRIBUTION)
+    assert metadata["License-Expression"] == "MIT"
+    assert metadata.get_all("License-File") == ["LICENSE"]
+    assert any(f.name == "LICENSE" for f in importlib.metadata.files(DISTRIBUTION))
 
 
 def test_stubs_ship_beside_the_extension():
-    assert (pathlib.Path(package.__file__).parent / "umbocache.pyi").is_file()
-    assert (pathlib.Path(package.__file__).parents[2] / "py.typed").is_file()
+    here = pathlib.Path(package.__file__).parent
+    assert (here / "umbocache.pyi").is_file() and (here / "py.typed").is_file()
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_module_entry_points_are_exported():
+    """The initialiser and the flag an embedding host sets; no C++ internals."""
+    out = subprocess.run(["nm", "-D", "--defined-only", extension.__file__], capture_output=True, text=True, check=True)
+    exported = sorted(line.split()[-1] for line in out.stdout.splitlines() if line.split()[1] in "TDBRVW")
+    assert exported == ["PyInit_umbocache", "__pyx_module_is_main_umbo_ui__fast__umbocache__umbocache"]
 
 
 def test_stubs_match_the_runtime(tmp_path):

@@ -10,7 +10,7 @@ import os
 __version__ = "1.0.0"
 
 
-def get_include():
+def get_include() -> str:
     """Return the directory of the native API of ``Cache``.
 
     It holds the C/C++ header ``umbocache.h`` and, under ``umbo_ui/``, the

@@ -3,6 +3,8 @@
 from collections.abc import Callable
 from typing import Any, ClassVar, Protocol, TypeVar
 
+# Type checkers resolve typing_extensions in stubs from their own bundled
+# typeshed, so this needs no installed package.
 from typing_extensions import disjoint_base
 
 from umbo_ui.core.enums import CacheType as CacheType

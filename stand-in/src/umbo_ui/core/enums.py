@@ -1,4 +1,4 @@
-"""Stand-in for umbo_ui's enumerations.
+"""Stand-in for umbo_ui's enumerations (the umbo-ui-core-standin distribution).
 
 The real package defines ``CacheType`` among its core enumerations; this
 module provides a small enumeration with the same contract so that the

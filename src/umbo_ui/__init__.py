@@ -1,1 +1,0 @@
-"""umbo_ui: a user-interface package."""

@@ -1,1 +1,0 @@
-"""Core, pure-Python parts of umbo_ui."""

@@ -1,1 +1,0 @@
-"""Compiled modules of umbo_ui."""
