@@ -42,34 +42,44 @@ def svg(hosts):
     height = TOP + len(rows) * group + 30
     width = LABEL_WIDTH + PLOT_WIDTH + 60
     x = lambda ratio: LABEL_WIDTH + min(ratio, MAX_RATIO) / MAX_RATIO * PLOT_WIDTH
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'font-family="sans-serif" font-size="11">',
-           f'<rect width="{width}" height="{height}" fill="white"/>',
-           f'<text x="{LABEL_WIDTH}" y="16" font-size="13" font-weight="bold">'
-           'Instructions per operation, native cache / plain Python class (shorter is better)</text>']
+    out = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+        f'font-family="sans-serif" font-size="11">',
+        f'<rect width="{width}" height="{height}" fill="white"/>',
+        f'<text x="{LABEL_WIDTH}" y="16" font-size="13" font-weight="bold">'
+        "Instructions per operation, native cache / plain Python class (shorter is better)</text>",
+    ]
     for i, host in enumerate(hosts):
         lx = LABEL_WIDTH + i * 90
-        out.append(f'<rect x="{lx}" y="26" width="10" height="10" fill="{COLOURS[i % len(COLOURS)]}"/>'
-                   f'<text x="{lx + 14}" y="35">CPython {host}</text>')
+        out.append(
+            f'<rect x="{lx}" y="26" width="10" height="10" fill="{COLOURS[i % len(COLOURS)]}"/>'
+            f'<text x="{lx + 14}" y="35">CPython {host}</text>'
+        )
     bottom = height - 24
     for tick in (0, 0.25, 0.5, 0.75, 1.0, 1.25, 1.5):
         tx = x(tick)
         colour, w = ("#333", 1.5) if tick == 1.0 else ("#ddd", 1)
-        out.append(f'<line x1="{tx:.1f}" y1="{TOP - 6}" x2="{tx:.1f}" y2="{bottom}" stroke="{colour}" stroke-width="{w}"/>'
-                   f'<text x="{tx:.1f}" y="{bottom + 14}" text-anchor="middle">{tick:g}</text>')
+        out.append(
+            f'<line x1="{tx:.1f}" y1="{TOP - 6}" x2="{tx:.1f}" y2="{bottom}" stroke="{colour}" stroke-width="{w}"/>'
+            f'<text x="{tx:.1f}" y="{bottom + 14}" text-anchor="middle">{tick:g}</text>'
+        )
     for r, (operation, key) in enumerate(rows):
         y0 = TOP + r * group
         label = operation if key == "member" else f"{operation} (plain key)"
-        out.append(f'<text x="{LABEL_WIDTH - 6}" y="{y0 + len(hosts) * BAR / 2 + 4:.1f}" text-anchor="end">{label}</text>')
+        out.append(
+            f'<text x="{LABEL_WIDTH - 6}" y="{y0 + len(hosts) * BAR / 2 + 4:.1f}" text-anchor="end">{label}</text>'
+        )
         for i, table in enumerate(hosts.values()):
             row = table.get((operation, key))
             if not row:
                 continue
             y = y0 + i * BAR
             end = x(row["ratio"])
-            out.append(f'<rect x="{LABEL_WIDTH}" y="{y}" width="{end - LABEL_WIDTH:.1f}" height="{BAR - 1}" '
-                       f'fill="{COLOURS[i % len(COLOURS)]}"><title>{label}, CPython {list(hosts)[i]}: '
-                       f'{row["native"]} / {row["plain"]} = {row["ratio"]:.2f}</title></rect>')
+            out.append(
+                f'<rect x="{LABEL_WIDTH}" y="{y}" width="{end - LABEL_WIDTH:.1f}" height="{BAR - 1}" '
+                f'fill="{COLOURS[i % len(COLOURS)]}"><title>{label}, CPython {list(hosts)[i]}: '
+                f"{row['native']} / {row['plain']} = {row['ratio']:.2f}</title></rect>"
+            )
             if row["ratio"] > MAX_RATIO:
                 out.append(f'<text x="{end + 3:.1f}" y="{y + BAR - 1}" font-size="9">{row["ratio"]:.2f}</text>')
     out.append("</svg>")

@@ -38,9 +38,22 @@ timer.timeit(n)
 def count(impl, key_kind, stmt, n):
     with tempfile.NamedTemporaryFile(suffix=".cg") as out:
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out.name}",
-             sys.executable, "-c", WORKER, str(HERE), impl, key_kind, stmt, str(n)],
-            check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"},
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out.name}",
+                sys.executable,
+                "-c",
+                WORKER,
+                str(HERE),
+                impl,
+                key_kind,
+                stmt,
+                str(n),
+            ],
+            check=True,
+            capture_output=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         summary = pathlib.Path(out.name).read_text(encoding="utf-8")
     return int(re.search(r"^summary: (\d+)", summary, re.M).group(1))
@@ -62,8 +75,15 @@ def main():
             continue
         for key_kind in key_kinds:
             native, plain = per_call("native", key_kind, stmt), per_call("plain", key_kind, stmt)
-            rows.append({"operation": name, "key": key_kind, "native": round(native), "plain": round(plain),
-                         "ratio": round(native / plain, 3)})
+            rows.append(
+                {
+                    "operation": name,
+                    "key": key_kind,
+                    "native": round(native),
+                    "plain": round(plain),
+                    "ratio": round(native / plain, 3),
+                }
+            )
             print(f"{name:22} {key_kind:6} {native:8.0f} {plain:8.0f} {native / plain:6.2f}", flush=True)
     if not only:
         out = HERE / "results" / f"instructions-{workload.host()}.json"

@@ -52,8 +52,11 @@ def main():
             row["ratio"] = round(row["native"]["median_ns"] / row["plain"]["median_ns"], 3)
             rows.append(row)
             native, plain = row["native"], row["plain"]
-            print(f"{name:22} {key_kind:6} {native['median_ns']:8.1f} ±{native['spread_ns']:5.1f}"
-                  f" {plain['median_ns']:8.1f} ±{plain['spread_ns']:5.1f} {row['ratio']:6.2f}", flush=True)
+            print(
+                f"{name:22} {key_kind:6} {native['median_ns']:8.1f} ±{native['spread_ns']:5.1f}"
+                f" {plain['median_ns']:8.1f} ±{plain['spread_ns']:5.1f} {row['ratio']:6.2f}",
+                flush=True,
+            )
     out = pathlib.Path(__file__).with_name(f"results-{workload.host()}.json")
     out.write_text(json.dumps({"host": workload.host_description(), "rows": rows}, indent=1) + "\n")
     print(f"\nwrote {out.name}")

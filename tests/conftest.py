@@ -7,8 +7,9 @@ import traceback
 
 import pytest
 
-import reference
 from umbo_ui.fast.umbocache.umbocache import Cache as _Cache
+
+import reference
 
 MODULE = "umbo_ui.fast.umbocache.umbocache"
 CHECKSUM = 0xBD51CB4  # the layout checksum every pickle carries

@@ -136,23 +136,17 @@ def __pyx_unpickle_Cache(__pyx_type, __pyx_checksum, __pyx_state):
     """Rebuild a pickled ``Cache`` (the reconstructor that ``__reduce__`` names)."""
     checksum = _as_int64(__pyx_checksum)
     if __pyx_state is not None and type(__pyx_state) is not tuple:
-        raise TypeError(
-            "Argument '__pyx_state' has incorrect type "
-            f"(expected tuple, got {_type_name(__pyx_state)})"
-        )
+        raise TypeError(f"Argument '__pyx_state' has incorrect type (expected tuple, got {_type_name(__pyx_state)})")
     if checksum not in _ACCEPTED_CHECKSUMS:
         from pickle import PickleError
 
         raise PickleError(
-            "Incompatible checksums (0x%x vs (0xbd51cb4, 0xe95c4d5, 0xc883660) = (cache_arr))"
-            % (checksum & 0xFFFFFFFF)
+            "Incompatible checksums (0x%x vs (0xbd51cb4, 0xe95c4d5, 0xc883660) = (cache_arr))" % (checksum & 0xFFFFFFFF)
         )
     if not isinstance(__pyx_type, type):
         raise TypeError(f"Cache.__new__(X): X is not a type object ({_type_name(__pyx_type)})")
     if not issubclass(__pyx_type, Cache):
-        raise TypeError(
-            f"Cache.__new__({__pyx_type.__name__}): {__pyx_type.__name__} is not a subtype of Cache"
-        )
+        raise TypeError(f"Cache.__new__({__pyx_type.__name__}): {__pyx_type.__name__} is not a subtype of Cache")
     inst = Cache.__new__(__pyx_type)
     if __pyx_state is not None:
         _set_state(inst, __pyx_state)

@@ -11,8 +11,18 @@ from conftest import Key, tb_entries
 
 MOD = "umbo_ui.fast.umbocache.umbocache"
 PICKLING = {"Cache.__setstate_cython__", "__pyx_unpickle_Cache"}  # named in "(tree fragment)"
-METHODS = ["clear", "clear_selected", "get", "set", "get_or_set_val", "get_or_exec",
-           "copy", "__deepcopy__", "__reduce_cython__", "__setstate_cython__"]
+METHODS = [
+    "clear",
+    "clear_selected",
+    "get",
+    "set",
+    "get_or_set_val",
+    "get_or_exec",
+    "copy",
+    "__deepcopy__",
+    "__reduce_cython__",
+    "__setstate_cython__",
+]
 K = Key(0)
 
 
@@ -57,18 +67,33 @@ ARG_ERRORS = [
     ("cache.set(type=K)", "set() takes exactly 2 positional arguments (1 given)", "Cache.set"),
     ("cache.set(value=1)", "set() takes exactly 2 positional arguments (0 given)", "Cache.set"),
     ("cache.set(K, 1, 2, x=1)", "set() takes exactly 2 positional arguments (3 given)", "Cache.set"),
-    ("cache.get_or_set_val(K)", "get_or_set_val() takes exactly 2 positional arguments (1 given)",
-     "Cache.get_or_set_val"),
+    (
+        "cache.get_or_set_val(K)",
+        "get_or_set_val() takes exactly 2 positional arguments (1 given)",
+        "Cache.get_or_set_val",
+    ),
     ("cache.get_or_exec(None)", "get_or_exec() takes exactly 2 positional arguments (1 given)", "Cache.get_or_exec"),
-    ("cache.clear_selected(1, 2, 3)", "clear_selected() takes at most 2 positional arguments (3 given)",
-     "Cache.clear_selected"),
-    ("cache.clear_selected(None, blacklist=None)",
-     "clear_selected() got multiple values for keyword argument 'blacklist'", "Cache.clear_selected"),
+    (
+        "cache.clear_selected(1, 2, 3)",
+        "clear_selected() takes at most 2 positional arguments (3 given)",
+        "Cache.clear_selected",
+    ),
+    (
+        "cache.clear_selected(None, blacklist=None)",
+        "clear_selected() got multiple values for keyword argument 'blacklist'",
+        "Cache.clear_selected",
+    ),
     ("cache.__deepcopy__()", "__deepcopy__() takes exactly 1 positional argument (0 given)", "Cache.__deepcopy__"),
-    ("cache.__setstate__()", "__setstate_cython__() takes exactly 1 positional argument (0 given)",
-     "Cache.__setstate_cython__"),
-    ("mod.__pyx_unpickle_Cache(1)", "__pyx_unpickle_Cache() takes exactly 3 positional arguments (1 given)",
-     "__pyx_unpickle_Cache"),
+    (
+        "cache.__setstate__()",
+        "__setstate_cython__() takes exactly 1 positional argument (0 given)",
+        "Cache.__setstate_cython__",
+    ),
+    (
+        "mod.__pyx_unpickle_Cache(1)",
+        "__pyx_unpickle_Cache() takes exactly 3 positional arguments (1 given)",
+        "__pyx_unpickle_Cache",
+    ),
     ("cache.clear(1)", "clear() takes exactly 0 positional arguments (1 given)", ""),
     ("cache.clear(x=1)", "clear() got an unexpected keyword argument 'x'", ""),
     ("cache.copy(b=1, a=2)", "copy() got an unexpected keyword argument 'b'", ""),
@@ -125,9 +150,15 @@ def test_class_calls_without_an_instance_need_an_argument(Cache, name, kwargs):
 
 
 CLASS_CALLS = {
-    "clear": lambda k: (), "clear_selected": lambda k: ([k], [k]), "get": lambda k: (k,),
-    "set": lambda k: (k, 1), "get_or_set_val": lambda k: (k, 1), "get_or_exec": lambda k: (k, int),
-    "copy": lambda k: (), "__reduce_cython__": lambda k: (), "__setstate_cython__": lambda k: (([None] * 32,),),
+    "clear": lambda k: (),
+    "clear_selected": lambda k: ([k], [k]),
+    "get": lambda k: (k,),
+    "set": lambda k: (k, 1),
+    "get_or_set_val": lambda k: (k, 1),
+    "get_or_exec": lambda k: (k, int),
+    "copy": lambda k: (),
+    "__reduce_cython__": lambda k: (),
+    "__setstate_cython__": lambda k: (([None] * 32,),),
 }
 
 
@@ -156,15 +187,18 @@ def test_class_calls_accept_caches_and_subclass_instances(Cache):
     assert Cache.__deepcopy__(Other(), {}) == "copied"
 
 
-@pytest.mark.parametrize("call, message", [
-    ("cache.get(None)", "Argument 'type' must not be None"),
-    ("cache.get_or_exec(None, None)", "Argument 'type' must not be None"),
-    ("cache.get_or_exec(func=None, type=None)", "Argument 'type' must not be None"),
-    ("cache.get_or_exec(None, int)", "Argument 'type' must not be None"),
-    ("cache.get_or_exec(key, None)", "Argument 'func' must not be None"),
-    ("cache.__getattr__(5)", "Argument 'type' has incorrect type (expected str, got int)"),
-    ("cache.__getattr__(StrSub('LAYOUT'))", "Argument 'type' has incorrect type (expected str, got StrSub)"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        ("cache.get(None)", "Argument 'type' must not be None"),
+        ("cache.get_or_exec(None, None)", "Argument 'type' must not be None"),
+        ("cache.get_or_exec(func=None, type=None)", "Argument 'type' must not be None"),
+        ("cache.get_or_exec(None, int)", "Argument 'type' must not be None"),
+        ("cache.get_or_exec(key, None)", "Argument 'func' must not be None"),
+        ("cache.__getattr__(5)", "Argument 'type' has incorrect type (expected str, got int)"),
+        ("cache.__getattr__(StrSub('LAYOUT'))", "Argument 'type' has incorrect type (expected str, got StrSub)"),
+    ],
+)
 def test_declared_checks_fail_before_the_key_is_read(cache, call, message):
     key = Watched()
     with pytest.raises(TypeError) as info:
@@ -179,9 +213,17 @@ def test_getattr_lets_none_pass_its_type_check(cache):
         cache.__getattr__(None)
 
 
-@pytest.mark.parametrize("value, slot", [
-    (True, 1), (3.9, 3), (-0.7, 0), (Decimal("31.5"), 31), (IntSub(7), 7), (Via(5), 5),
-])
+@pytest.mark.parametrize(
+    "value, slot",
+    [
+        (True, 1),
+        (3.9, 3),
+        (-0.7, 0),
+        (Decimal("31.5"), 31),
+        (IntSub(7), 7),
+        (Via(5), 5),
+    ],
+)
 def test_key_values_convert_to_their_slot(cache, value, slot):
     stored = object()
     cache.set(Key(value), stored)
@@ -191,16 +233,26 @@ def test_key_values_convert_to_their_slot(cache, value, slot):
 TOO_LARGE = "value too large to convert to int"
 
 
-@pytest.mark.parametrize("value, exc, message", [
-    (-1, IndexError, None), (32, IndexError, None), (2**31 - 1, IndexError, None), (-2**31, IndexError, None),
-    (2**31, OverflowError, TOO_LARGE), (-2**31 - 1, OverflowError, TOO_LARGE),
-    (2**60 - 1, OverflowError, TOO_LARGE), (Via(2**31), OverflowError, TOO_LARGE), (-2**70, OverflowError, None),
-    ("3", TypeError, "an integer is required"), (object(), TypeError, "an integer is required"),
-    (IndexOnly(), TypeError, "an integer is required"),
-    (Via("7"), TypeError, "__int__ returned non-int (type str)"),
-    (Via(2.0), TypeError, "__int__ returned non-int (type float)"),
-    (Via(ValueError("from __int__")), ValueError, "from __int__"),
-])
+@pytest.mark.parametrize(
+    "value, exc, message",
+    [
+        (-1, IndexError, None),
+        (32, IndexError, None),
+        (2**31 - 1, IndexError, None),
+        (-(2**31), IndexError, None),
+        (2**31, OverflowError, TOO_LARGE),
+        (-(2**31) - 1, OverflowError, TOO_LARGE),
+        (2**60 - 1, OverflowError, TOO_LARGE),
+        (Via(2**31), OverflowError, TOO_LARGE),
+        (-(2**70), OverflowError, None),
+        ("3", TypeError, "an integer is required"),
+        (object(), TypeError, "an integer is required"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (Via("7"), TypeError, "__int__ returned non-int (type str)"),
+        (Via(2.0), TypeError, "__int__ returned non-int (type float)"),
+        (Via(ValueError("from __int__")), ValueError, "from __int__"),
+    ],
+)
 @pytest.mark.parametrize("op", ["get", "set"])
 def test_unusable_key_values_are_refused(cache, op, value, exc, message):
     with pytest.raises(exc) as info:
@@ -212,8 +264,10 @@ def test_unusable_key_values_are_refused(cache, op, value, exc, message):
 
 @pytest.mark.parametrize("result, slot", [(IntSub(6), 6), (True, 1)])
 def test_int_subclass_from_int_is_deprecated(cache, result, slot):
-    message = (f"__int__ returned non-int (type {type(result).__name__}).  The ability to return an instance "
-               "of a strict subclass of int is deprecated, and may be removed in a future version of Python.")
+    message = (
+        f"__int__ returned non-int (type {type(result).__name__}).  The ability to return an instance "
+        "of a strict subclass of int is deprecated, and may be removed in a future version of Python."
+    )
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         cache.set(Key(Via(result)), "first")

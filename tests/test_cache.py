@@ -7,9 +7,11 @@ import operator
 import weakref
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import umbo_ui.fast.umbocache.umbocache as umbocache
+
 from conftest import Key, tb_entries
 
 PREFIX, SOURCE = "umbo_ui.fast.umbocache.umbocache.Cache.", "src/umbo_ui/fast/umbocache/umbocache"
@@ -52,12 +54,20 @@ def test_fresh_lists_on_construction_and_init_while_clear_empties_in_place(Cache
     assert b.clear() is None and b.clear() is None and arr(b) is lst and lst == [None] * 32
 
 
-@pytest.mark.parametrize("op", [
-    lambda c: c.get(Key(0)), lambda c: c.set(Key(0), 1), lambda c: c.clear(),
-    lambda c: c[MEMBERS[0][1]], lambda c: getattr(c, MEMBERS[0][0]),
-    lambda c: c.get_or_set_val(Key(0), 1), lambda c: c.get_or_exec(Key(0), object),
-    lambda c: c.clear_selected(), lambda c: c.clear_selected(None, [Key(3)]),
-])
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda c: c.get(Key(0)),
+        lambda c: c.set(Key(0), 1),
+        lambda c: c.clear(),
+        lambda c: c[MEMBERS[0][1]],
+        lambda c: getattr(c, MEMBERS[0][0]),
+        lambda c: c.get_or_set_val(Key(0), 1),
+        lambda c: c.get_or_exec(Key(0), object),
+        lambda c: c.clear_selected(),
+        lambda c: c.clear_selected(None, [Key(3)]),
+    ],
+)
 def test_uninitialised_cache_refuses_slot_operations_until_init(Cache, op):
     class Lazy(Cache):
         def __init__(self):
@@ -125,31 +135,36 @@ def boom():
     raise KeyError("boom")
 
 
-@pytest.mark.parametrize("call, exc, expect", [
-    (lambda c: c[3], TypeError, KEY_MSG),
-    (lambda c: c[Key(3)], TypeError, KEY_MSG),
-    (lambda c: list(c), TypeError, KEY_MSG),
-    (lambda c: None in c, TypeError, KEY_MSG),
-    (lambda c: operator.setitem(c, MEMBERS[0][1], 1), TypeError, "item assignment"),
-    (lambda c: operator.delitem(c, MEMBERS[0][1]), TypeError, "item deletion"),
-    (lambda c: len(c), TypeError, "has no len"),
-    (lambda c: c.get(3), AttributeError, "value"),
-    (lambda c: c.get_or_set_val(None, 1), AttributeError, "value"),
-    (lambda c: c.get(None), TypeError, "^Argument 'type' must not be None$"),
-    (lambda c: c.get_or_exec(None, None), TypeError, "^Argument 'type' must not be None$"),
-    (lambda c: c.get_or_exec(Key(0), None), TypeError, "^Argument 'func' must not be None$"),
-    (lambda c: c.get(Key("2")), TypeError, "^an integer is required$"),
-    (lambda c: c.set(Key(2**31), 1), OverflowError, "^value too large to convert to int$"),
-    (lambda c: c.set(Key(32), 1), IndexError, "^list assignment index out of range$"),
-    (lambda c: c.set(Key(-1), 1), IndexError, "^list assignment index out of range$"),
-    (lambda c: c.get_or_exec(Key(0), boom), KeyError, ("boom",)),
-    (lambda c: c.nonexistent, AttributeError, ("nonexistent",)),
-    (lambda c: c.__getattr__(None), AttributeError, (None,)),
-    (lambda c: c.__getattr__(5), TypeError,
-     ("Argument 'type' has incorrect type (expected str, got int)",)),
-    (lambda c: getattr(c, Name("nonexistent"), 7), TypeError,
-     ("Argument 'type' has incorrect type (expected str, got Name)",)),
-])
+@pytest.mark.parametrize(
+    "call, exc, expect",
+    [
+        (lambda c: c[3], TypeError, KEY_MSG),
+        (lambda c: c[Key(3)], TypeError, KEY_MSG),
+        (lambda c: list(c), TypeError, KEY_MSG),
+        (lambda c: None in c, TypeError, KEY_MSG),
+        (lambda c: operator.setitem(c, MEMBERS[0][1], 1), TypeError, "item assignment"),
+        (lambda c: operator.delitem(c, MEMBERS[0][1]), TypeError, "item deletion"),
+        (lambda c: len(c), TypeError, "has no len"),
+        (lambda c: c.get(3), AttributeError, "value"),
+        (lambda c: c.get_or_set_val(None, 1), AttributeError, "value"),
+        (lambda c: c.get(None), TypeError, "^Argument 'type' must not be None$"),
+        (lambda c: c.get_or_exec(None, None), TypeError, "^Argument 'type' must not be None$"),
+        (lambda c: c.get_or_exec(Key(0), None), TypeError, "^Argument 'func' must not be None$"),
+        (lambda c: c.get(Key("2")), TypeError, "^an integer is required$"),
+        (lambda c: c.set(Key(2**31), 1), OverflowError, "^value too large to convert to int$"),
+        (lambda c: c.set(Key(32), 1), IndexError, "^list assignment index out of range$"),
+        (lambda c: c.set(Key(-1), 1), IndexError, "^list assignment index out of range$"),
+        (lambda c: c.get_or_exec(Key(0), boom), KeyError, ("boom",)),
+        (lambda c: c.nonexistent, AttributeError, ("nonexistent",)),
+        (lambda c: c.__getattr__(None), AttributeError, (None,)),
+        (lambda c: c.__getattr__(5), TypeError, ("Argument 'type' has incorrect type (expected str, got int)",)),
+        (
+            lambda c: getattr(c, Name("nonexistent"), 7),
+            TypeError,
+            ("Argument 'type' has incorrect type (expected str, got Name)",),
+        ),
+    ],
+)
 def test_refused_keys_names_and_protocols_change_nothing(cache, call, exc, expect):
     with pytest.raises(exc) as err:
         call(cache)
@@ -157,11 +172,16 @@ def test_refused_keys_names_and_protocols_change_nothing(cache, call, exc, expec
     assert arr(cache) == [None] * 32
 
 
-@pytest.mark.parametrize("index", [-1, -32, 32, 2**31 - 1, -2**31])
-@pytest.mark.parametrize("read", [
-    lambda c, k: c.get(k), lambda c, k: c.get_or_set_val(k, "v"),
-    lambda c, k: c.get_or_exec(k, pytest.fail),
-], ids=["get", "get_or_set_val", "get_or_exec"])
+@pytest.mark.parametrize("index", [-1, -32, 32, 2**31 - 1, -(2**31)])
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda c, k: c.get(k),
+        lambda c, k: c.get_or_set_val(k, "v"),
+        lambda c, k: c.get_or_exec(k, pytest.fail),
+    ],
+    ids=["get", "get_or_set_val", "get_or_exec"],
+)
 def test_reads_outside_the_slot_list_raise_index_error(cache, read, index):
     with pytest.raises(IndexError):
         read(cache, Key(index))
@@ -173,9 +193,14 @@ def test_restored_short_slot_list_bounds_every_operation(cache):
     cache.__setstate__((list(objs),))
     lst, member = arr(cache), next(m for _, m in MEMBERS if m.value >= 5)
     assert cache.get(Key(4)) is objs[4]
-    for op in (lambda: cache.get(Key(10)), lambda: cache[member],
-               lambda: getattr(cache, member.name), lambda: cache.get_or_set_val(Key(5), 1),
-               lambda: cache.get_or_exec(Key(5), pytest.fail), lambda: cache.set(Key(5), 1)):
+    for op in (
+        lambda: cache.get(Key(10)),
+        lambda: cache[member],
+        lambda: getattr(cache, member.name),
+        lambda: cache.get_or_set_val(Key(5), 1),
+        lambda: cache.get_or_exec(Key(5), pytest.fail),
+        lambda: cache.set(Key(5), 1),
+    ):
         with pytest.raises(IndexError):
             op()
     with pytest.raises(IndexError):  # the sweep stops at the first missing slot
@@ -186,16 +211,19 @@ def test_restored_short_slot_list_bounds_every_operation(cache):
     assert arr(cache) is lst and lst == [None] * 5
 
 
-@pytest.mark.parametrize("call, names", [
-    (lambda c: c.get(Key(32)), ["get", "c_get"]),
-    (lambda c: c.set(Key(32), 1), ["set", "c_set"]),
-    (lambda c: type(c).__new__(type(c)).clear(), ["clear", "c_clear"]),
-    (lambda c: c[1], ["__getitem__"]),
-    (lambda c: c.nonexistent, ["__getattr__"]),
-    (lambda c: c.get_or_set_val(Key(-1), 1), ["get_or_set_val", "c_get_or_set_val"]),
-    (lambda c: c.get_or_exec(Key(0), boom), ["get_or_exec", "c_get_or_exec", ("boom", __file__)]),
-    (lambda c: c.clear_selected(None, [Key(1), 1]), ["clear_selected", "c_clear_selected"]),
-])
+@pytest.mark.parametrize(
+    "call, names",
+    [
+        (lambda c: c.get(Key(32)), ["get", "c_get"]),
+        (lambda c: c.set(Key(32), 1), ["set", "c_set"]),
+        (lambda c: type(c).__new__(type(c)).clear(), ["clear", "c_clear"]),
+        (lambda c: c[1], ["__getitem__"]),
+        (lambda c: c.nonexistent, ["__getattr__"]),
+        (lambda c: c.get_or_set_val(Key(-1), 1), ["get_or_set_val", "c_get_or_set_val"]),
+        (lambda c: c.get_or_exec(Key(0), boom), ["get_or_exec", "c_get_or_exec", ("boom", __file__)]),
+        (lambda c: c.clear_selected(None, [Key(1), 1]), ["clear_selected", "c_clear_selected"]),
+    ],
+)
 def test_failures_name_the_failing_operations(cache, call, names):
     with pytest.raises(Exception) as err:
         call(cache)
@@ -229,9 +257,14 @@ def test_falsy_slot_values_count_as_filled(cache, held):
     assert cache.get_or_exec(Key(6), pytest.fail) is held and cache.get(Key(6)) is held
 
 
-@pytest.mark.parametrize("fill", [
-    lambda c, k, v: c.get_or_set_val(k, v), lambda c, k, v: c.get_or_exec(k, lambda: v),
-], ids=["get_or_set_val", "get_or_exec"])
+@pytest.mark.parametrize(
+    "fill",
+    [
+        lambda c, k, v: c.get_or_set_val(k, v),
+        lambda c, k, v: c.get_or_exec(k, lambda: v),
+    ],
+    ids=["get_or_set_val", "get_or_exec"],
+)
 def test_fill_stores_and_returns_the_very_object(cache, fill):
     obj = object()
     assert fill(cache, Key(N1), obj) is obj and cache.get(Key(N1)) is obj
@@ -244,26 +277,29 @@ class KeyList(list):
     pass
 
 
-@pytest.mark.parametrize("blacklist, whitelist, expected", [
-    (None, None, MEMBER_SLOTS),
-    ([], [], MEMBER_SLOTS),
-    ((), set(), MEMBER_SLOTS),
-    (False, KeyList(), MEMBER_SLOTS),
-    ([Key(M1), Key(N0)], None, MEMBER_SLOTS - {M1}),
-    (None, [Key(M1), Key(N0), Key(N1)], {M1, N0, N1}),
-    ([Key(N0)], [Key(M1), Key(N0)], {M1}),
-    ([Key(M0), Key(M0)], [Key(M0), Key(M2), Key(M2)], {M2}),
-    ([Key(-1), Key(32)], None, MEMBER_SLOTS),
-    (None, [Key(-1), Key(32), Key(2**31 - 1), Key(-2**31), Key(N1)], {N1}),
-    (None, [MEMBERS[1][1], MEMBERS[2][1]], {MEMBERS[1][1].value, MEMBERS[2][1].value}),
-    ((Key(1),), None, (TypeError, "^Expected list, got tuple$")),
-    (None, {Key(1)}, (TypeError, "^Expected list, got set$")),
-    (True, None, (TypeError, "^Expected list, got bool$")),
-    (None, KeyList([Key(1)]), (TypeError, "^Expected list, got KeyList$")),
-    ((Key(1),), True, (TypeError, "^Expected list, got tuple$")),
-    (None, [Key(M0), Key(M1), object()], (AttributeError, "value")),
-    ([Key("x")], [Key(M0)], (TypeError, "^an integer is required$")),
-])
+@pytest.mark.parametrize(
+    "blacklist, whitelist, expected",
+    [
+        (None, None, MEMBER_SLOTS),
+        ([], [], MEMBER_SLOTS),
+        ((), set(), MEMBER_SLOTS),
+        (False, KeyList(), MEMBER_SLOTS),
+        ([Key(M1), Key(N0)], None, MEMBER_SLOTS - {M1}),
+        (None, [Key(M1), Key(N0), Key(N1)], {M1, N0, N1}),
+        ([Key(N0)], [Key(M1), Key(N0)], {M1}),
+        ([Key(M0), Key(M0)], [Key(M0), Key(M2), Key(M2)], {M2}),
+        ([Key(-1), Key(32)], None, MEMBER_SLOTS),
+        (None, [Key(-1), Key(32), Key(2**31 - 1), Key(-(2**31)), Key(N1)], {N1}),
+        (None, [MEMBERS[1][1], MEMBERS[2][1]], {MEMBERS[1][1].value, MEMBERS[2][1].value}),
+        ((Key(1),), None, (TypeError, "^Expected list, got tuple$")),
+        (None, {Key(1)}, (TypeError, "^Expected list, got set$")),
+        (True, None, (TypeError, "^Expected list, got bool$")),
+        (None, KeyList([Key(1)]), (TypeError, "^Expected list, got KeyList$")),
+        ((Key(1),), True, (TypeError, "^Expected list, got tuple$")),
+        (None, [Key(M0), Key(M1), object()], (AttributeError, "value")),
+        ([Key("x")], [Key(M0)], (TypeError, "^an integer is required$")),
+    ],
+)
 def test_clear_selected_resets_the_selected_slots_or_nothing(Cache, blacklist, whitelist, expected):
     c, objs = filled(Cache)
     if isinstance(expected, tuple):
@@ -277,8 +313,7 @@ def test_clear_selected_resets_the_selected_slots_or_nothing(Cache, blacklist, w
 
 INDEX = st.integers(-2, 33)
 STEPS = st.one_of(
-    st.tuples(st.sampled_from(["get", "set", "get_or_set_val", "get_or_exec"]), INDEX,
-              st.none() | st.integers()),
+    st.tuples(st.sampled_from(["get", "set", "get_or_set_val", "get_or_exec"]), INDEX, st.none() | st.integers()),
     st.tuples(st.just("clear_selected"), st.lists(INDEX, max_size=4), st.lists(INDEX, max_size=4)),
 )
 

@@ -9,8 +9,9 @@ import sys
 import pytest
 
 import umbo_ui.fast.umbocache.umbocache as umbocache
-from conftest import NOT_SUBSCRIPTABLE, Key, ListSub, TupleSub, tb_entries
 from umbo_ui.core.enums import CacheType
+
+from conftest import NOT_SUBSCRIPTABLE, Key, ListSub, TupleSub, tb_entries
 
 M = "umbo_ui.fast.umbocache.umbocache"
 SRC = "src/umbo_ui/fast/umbocache/umbocache"
@@ -81,20 +82,20 @@ FIXTURES = {
     "WB2_NONE": (2, WRITTEN, Widget, None, None),
 }
 STORED = {
-    'A0_EMPTY': b'cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI198515892\nNtp2\nRp3\n((lp4\nNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNatp5\nb.',
-    'A2_EMPTY': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNe\x85q\x05b.',
-    'A5_EMPTY': b'\x80\x05\x95z\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xb4\x1c\xd5\x0bN\x87\x94R\x94]\x94(NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNe\x85\x94b.',
-    'A0_VALUES_C88': b'cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI210253408\nNtp2\nRp3\n((lp4\nI7\naNaVstyle\np5\naNaNa(I1\nVtwo\np6\nF3.5\ntp7\naNaNaNa(lp8\nI1\na(lp9\nI2\naaaNaNaNaNaNaNaNaNaNaNaNa(dp10\nVk\np11\nVv\np12\nsVn\np13\nNsaNaNaNaNaNaNaNaNaL-1099511627776L\naNatp14\nb.',
-    'A2_VALUES': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(K\x07NX\x05\x00\x00\x00styleq\x05NNK\x01X\x03\x00\x00\x00twoq\x06G@\x0c\x00\x00\x00\x00\x00\x00\x87q\x07NNN]q\x08(K\x01]q\tK\x02aeNNNNNNNNNNN}q\n(X\x01\x00\x00\x00kq\x0bX\x01\x00\x00\x00vq\x0cX\x01\x00\x00\x00nq\rNuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85q\x0eb.',
-    'A2_VALUES_E95': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xd5\xc4\x95\x0eN\x87q\x02Rq\x03]q\x04(K\x07NX\x05\x00\x00\x00styleq\x05NNK\x01X\x03\x00\x00\x00twoq\x06G@\x0c\x00\x00\x00\x00\x00\x00\x87q\x07NNN]q\x08(K\x01]q\tK\x02aeNNNNNNNNNNN}q\n(X\x01\x00\x00\x00kq\x0bX\x01\x00\x00\x00vq\x0cX\x01\x00\x00\x00nq\rNuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85q\x0eb.',
-    'A5_VALUES': b'\x80\x05\x95\xb5\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xb4\x1c\xd5\x0bN\x87\x94R\x94]\x94(K\x07N\x8c\x05style\x94NNK\x01\x8c\x03two\x94G@\x0c\x00\x00\x00\x00\x00\x00\x87\x94NNN]\x94(K\x01]\x94K\x02aeNNNNNNNNNNN}\x94(\x8c\x01k\x94\x8c\x01v\x94\x8c\x01n\x94NuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85\x94b.',
-    'B0_NONE_C88': b'cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI210253408\n(Ntp2\ntp3\nRp4\n.',
-    'B2_NONE': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x85q\x02\x87q\x03Rq\x04.',
-    'B5_NONE_E95': b'\x80\x05\x95U\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xd5\xc4\x95\x0eN\x85\x94\x87\x94R\x94.',
-    'W2_ATTRS': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00ctest_copy_pickle\nWidget\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(NNNX\x05\x00\x00\x00themeq\x05NNNNNNNNNNNNNNNNNNNNNNNNNNNNe}q\x06(X\x05\x00\x00\x00titleq\x07X\x04\x00\x00\x00mainq\x08X\x04\x00\x00\x00sizeq\tK\x03K\x04\x86q\nu\x86q\x0bb.',
-    'W5_ATTRS_E95': b'\x80\x05\x95\xb3\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94\x8c\x10test_copy_pickle\x94\x8c\x06Widget\x94\x93\x94J\xd5\xc4\x95\x0eN\x87\x94R\x94]\x94(NNN\x8c\x05theme\x94NNNNNNNNNNNNNNNNNNNNNNNNNNNNe}\x94(\x8c\x05title\x94\x8c\x04main\x94\x8c\x04size\x94K\x03K\x04\x86\x94u\x86\x94b.',
-    'W0_NOATTRS': b'cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(ctest_copy_pickle\nWidget\np1\nI198515892\nNtp2\nRp3\n((lp4\nNaNaNaVtheme\np5\naNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNatp6\nb.',
-    'WB2_NONE': b'\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00ctest_copy_pickle\nWidget\nq\x01J\xb4\x1c\xd5\x0bN\x85q\x02\x87q\x03Rq\x04.',
+    "A0_EMPTY": b"cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI198515892\nNtp2\nRp3\n((lp4\nNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNatp5\nb.",
+    "A2_EMPTY": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNe\x85q\x05b.",
+    "A5_EMPTY": b"\x80\x05\x95z\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xb4\x1c\xd5\x0bN\x87\x94R\x94]\x94(NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNe\x85\x94b.",
+    "A0_VALUES_C88": b"cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI210253408\nNtp2\nRp3\n((lp4\nI7\naNaVstyle\np5\naNaNa(I1\nVtwo\np6\nF3.5\ntp7\naNaNaNa(lp8\nI1\na(lp9\nI2\naaaNaNaNaNaNaNaNaNaNaNaNa(dp10\nVk\np11\nVv\np12\nsVn\np13\nNsaNaNaNaNaNaNaNaNaL-1099511627776L\naNatp14\nb.",
+    "A2_VALUES": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(K\x07NX\x05\x00\x00\x00styleq\x05NNK\x01X\x03\x00\x00\x00twoq\x06G@\x0c\x00\x00\x00\x00\x00\x00\x87q\x07NNN]q\x08(K\x01]q\tK\x02aeNNNNNNNNNNN}q\n(X\x01\x00\x00\x00kq\x0bX\x01\x00\x00\x00vq\x0cX\x01\x00\x00\x00nq\rNuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85q\x0eb.",
+    "A2_VALUES_E95": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xd5\xc4\x95\x0eN\x87q\x02Rq\x03]q\x04(K\x07NX\x05\x00\x00\x00styleq\x05NNK\x01X\x03\x00\x00\x00twoq\x06G@\x0c\x00\x00\x00\x00\x00\x00\x87q\x07NNN]q\x08(K\x01]q\tK\x02aeNNNNNNNNNNN}q\n(X\x01\x00\x00\x00kq\x0bX\x01\x00\x00\x00vq\x0cX\x01\x00\x00\x00nq\rNuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85q\x0eb.",
+    "A5_VALUES": b"\x80\x05\x95\xb5\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xb4\x1c\xd5\x0bN\x87\x94R\x94]\x94(K\x07N\x8c\x05style\x94NNK\x01\x8c\x03two\x94G@\x0c\x00\x00\x00\x00\x00\x00\x87\x94NNN]\x94(K\x01]\x94K\x02aeNNNNNNNNNNN}\x94(\x8c\x01k\x94\x8c\x01v\x94\x8c\x01n\x94NuNNNNNNNN\x8a\x06\x00\x00\x00\x00\x00\xffNe\x85\x94b.",
+    "B0_NONE_C88": b"cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(cumbo_ui.fast.umbocache.umbocache\nCache\np1\nI210253408\n(Ntp2\ntp3\nRp4\n.",
+    "B2_NONE": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00cumbo_ui.fast.umbocache.umbocache\nCache\nq\x01J\xb4\x1c\xd5\x0bN\x85q\x02\x87q\x03Rq\x04.",
+    "B5_NONE_E95": b"\x80\x05\x95U\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94h\x00\x8c\x05Cache\x94\x93\x94J\xd5\xc4\x95\x0eN\x85\x94\x87\x94R\x94.",
+    "W2_ATTRS": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00ctest_copy_pickle\nWidget\nq\x01J\xb4\x1c\xd5\x0bN\x87q\x02Rq\x03]q\x04(NNNX\x05\x00\x00\x00themeq\x05NNNNNNNNNNNNNNNNNNNNNNNNNNNNe}q\x06(X\x05\x00\x00\x00titleq\x07X\x04\x00\x00\x00mainq\x08X\x04\x00\x00\x00sizeq\tK\x03K\x04\x86q\nu\x86q\x0bb.",
+    "W5_ATTRS_E95": b"\x80\x05\x95\xb3\x00\x00\x00\x00\x00\x00\x00\x8c umbo_ui.fast.umbocache.umbocache\x94\x8c\x14__pyx_unpickle_Cache\x94\x93\x94\x8c\x10test_copy_pickle\x94\x8c\x06Widget\x94\x93\x94J\xd5\xc4\x95\x0eN\x87\x94R\x94]\x94(NNN\x8c\x05theme\x94NNNNNNNNNNNNNNNNNNNNNNNNNNNNe}\x94(\x8c\x05title\x94\x8c\x04main\x94\x8c\x04size\x94K\x03K\x04\x86\x94u\x86\x94b.",
+    "W0_NOATTRS": b"cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\np0\n(ctest_copy_pickle\nWidget\np1\nI198515892\nNtp2\nRp3\n((lp4\nNaNaNaVtheme\np5\naNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNaNatp6\nb.",
+    "WB2_NONE": b"\x80\x02cumbo_ui.fast.umbocache.umbocache\n__pyx_unpickle_Cache\nq\x00ctest_copy_pickle\nWidget\nq\x01J\xb4\x1c\xd5\x0bN\x85q\x02\x87q\x03Rq\x04.",
 }
 
 
@@ -150,7 +151,10 @@ def test_deepcopy_honours_an_overridden_copy():
         (lambda c: c.__setstate__((None,), 1), "__setstate_cython__() takes exactly 1 positional argument (2 given)"),
         (lambda c: c.__setstate__(state=()), "__setstate_cython__() got an unexpected keyword argument 'state'"),
         (lambda c: unpickle(Cache, 1), "__pyx_unpickle_Cache() takes exactly 3 positional arguments (2 given)"),
-        (lambda c: unpickle(Cache, 1, None, 1), "__pyx_unpickle_Cache() takes exactly 3 positional arguments (4 given)"),
+        (
+            lambda c: unpickle(Cache, 1, None, 1),
+            "__pyx_unpickle_Cache() takes exactly 3 positional arguments (4 given)",
+        ),
     ],
 )
 def test_argument_errors(cache, call, message):
@@ -198,8 +202,11 @@ class SlottedWithDict(Slotted):
 
 
 @pytest.mark.parametrize("cls", [Slotted, SlottedWithDict])
-@pytest.mark.parametrize("copier", [copy.copy, lambda c: pickle.loads(pickle.dumps(c, 0)),
-                                    lambda c: pickle.loads(pickle.dumps(c, 5))], ids=["copy.copy", "pickle0", "pickle5"])
+@pytest.mark.parametrize(
+    "copier",
+    [copy.copy, lambda c: pickle.loads(pickle.dumps(c, 0)), lambda c: pickle.loads(pickle.dumps(c, 5))],
+    ids=["copy.copy", "pickle0", "pickle5"],
+)
 def test_slot_values_of_a_subclass_are_kept(cls, copier):
     a = build(cls, {4: "font"})
     a.title, a._Slotted__secret = "t", ["s"]
@@ -345,8 +352,13 @@ def test_operations_stay_within_a_restored_list_of_another_length():
     short = Cache.__new__(Cache)
     short.__setstate__(([1, 2, 3, 4, 5],))
     assert short.get(Key(4)) == 5 and short[CacheType.LAYOUT] == 1 and slot_list(short.copy()) == [1, 2, 3, 4, 5]
-    for op in (lambda: short.get(Key(5)), lambda: short[CacheType.MIN_SIZE], lambda: short.MIN_SIZE,
-               lambda: short.set(Key(5), "x"), short.clear):
+    for op in (
+        lambda: short.get(Key(5)),
+        lambda: short[CacheType.MIN_SIZE],
+        lambda: short.MIN_SIZE,
+        lambda: short.set(Key(5), "x"),
+        short.clear,
+    ):
         with pytest.raises(IndexError):
             op()
     assert slot_list(short) == [None] * 5
@@ -387,8 +399,12 @@ SET_STATE_TRACE = ["__pyx_unpickle_Cache", "__pyx_unpickle_Cache__set_state"]
         ((Cache, -1, None), pickle.PickleError, incompatible("0xffffffff"), None),
         ((Cache, (1 << 32) + WRITTEN, None), pickle.PickleError, incompatible("0xbd51cb4"), None),
         ((Cache, 1, [[None]]), TypeError, "Argument '__pyx_state' has incorrect type (expected tuple, got list)", None),
-        ((Cache, WRITTEN, TupleSub(([],))), TypeError,
-         "Argument '__pyx_state' has incorrect type (expected tuple, got TupleSub)", None),
+        (
+            (Cache, WRITTEN, TupleSub(([],))),
+            TypeError,
+            "Argument '__pyx_state' has incorrect type (expected tuple, got TupleSub)",
+            None,
+        ),
         ((Cache, "1", None), TypeError, "an integer is required", None),
         ((Cache, 1 << 70, None), OverflowError, None, None),
         ((Cache, WRITTEN, ()), ValueError, None, None),

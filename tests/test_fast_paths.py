@@ -146,6 +146,7 @@ def test_subscription_matches_get(Cache, mod, monkeypatch):
 
 # ---------------------------------------------------------------- changes after the first use
 
+
 def _fresh_enum():
     return enum.Enum("Fresh", {"A": 3, "B": 5})
 
@@ -201,10 +202,14 @@ def patched_enum_machinery():
     members_property.__init__(saved_members_getter)
 
 
-@pytest.mark.parametrize("change", [
-    lambda prop, _: setattr(prop, "fget", lambda self: 5),
-    lambda prop, _: setattr(type(prop), "__get__", lambda self, inst, owner=None: 5),
-], ids=["getter-replaced", "property-type-changed"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda prop, _: setattr(prop, "fget", lambda self: 5),
+        lambda prop, _: setattr(type(prop), "__get__", lambda self, inst, owner=None: 5),
+    ],
+    ids=["getter-replaced", "property-type-changed"],
+)
 def test_a_change_to_the_value_property_is_seen(Cache, patched_enum_machinery, change):
     E = _fresh_enum()
     cache = filled(Cache)
@@ -214,6 +219,7 @@ def test_a_change_to_the_value_property_is_seen(Cache, patched_enum_machinery, c
 
 
 # ---------------------------------------------------------------- member names
+
 
 def expected_attribute(cache_type, name, slots):
     if name not in cache_type.__members__:
@@ -276,11 +282,14 @@ def test_a_change_to_the_members_property_is_seen(Cache, mod, monkeypatch, patch
         cache.A
 
 
-@pytest.mark.skipif(not (3, 11) <= sys.version_info[:2] < (3, 13),
-                    reason="only 3.11 and 3.12 read attributes more slowly once an object's dictionary is made")
+@pytest.mark.skipif(
+    not (3, 11) <= sys.version_info[:2] < (3, 13),
+    reason="only 3.11 and 3.12 read attributes more slowly once an object's dictionary is made",
+)
 def test_keys_keep_their_attributes_in_themselves(Cache, CacheType):
     """Making a member's (or the value property's) dictionary would slow every
     other read of its attributes on these hosts: the cache must not."""
+
     def has_dict(obj):
         return any(type(r) is dict for r in gc.get_referents(obj))
 
@@ -307,15 +316,19 @@ def python_calls(fn):
     return calls
 
 
-@pytest.mark.parametrize("op", [
-    lambda c, m: c.get(m.THEME),
-    lambda c, m: c.set(m.THEME, 1),
-    lambda c, m: c[m.THEME],
-    lambda c, m: c.THEME,
-    lambda c, m: c.get_or_exec(m.THEME, int),
-    lambda c, m: c.clear_selected(),
-    lambda c, m: c.clear_selected([m.THEME], [m.LAYOUT, m.THEME]),
-], ids=["get", "set", "subscript", "attribute", "get_or_exec", "clear_selected()", "clear_selected(lists)"])
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda c, m: c.get(m.THEME),
+        lambda c, m: c.set(m.THEME, 1),
+        lambda c, m: c[m.THEME],
+        lambda c, m: c.THEME,
+        lambda c, m: c.get_or_exec(m.THEME, int),
+        lambda c, m: c.clear_selected(),
+        lambda c, m: c.clear_selected([m.THEME], [m.LAYOUT, m.THEME]),
+    ],
+    ids=["get", "set", "subscript", "attribute", "get_or_exec", "clear_selected()", "clear_selected(lists)"],
+)
 def test_enum_keys_and_names_run_no_python_code(Cache, CacheType, op):
     """The enum machinery's `value` and `__members__` are Python code: the
     direct reads must be what serves the stock enumeration."""

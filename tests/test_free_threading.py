@@ -17,6 +17,7 @@ import time
 import pytest
 
 import umbo_ui.fast.umbocache.umbocache as mod
+
 from conftest import Key
 
 pytestmark = pytest.mark.skipif(
@@ -139,7 +140,7 @@ def test_fills_of_distinct_slots_are_never_lost():
     rounds = [0] * THREADS
 
     def worker(n, rng):
-        mine = KEYS[n * 8:(n + 1) * 8]
+        mine = KEYS[n * 8 : (n + 1) * 8]
         key = rng.choice(mine)
         value = VALUES[n * 8 + key.value % 8]
         if cache.get_or_exec(key, lambda: value) is not value:
@@ -200,8 +201,11 @@ def test_reads_never_see_the_slot_list_itself():
     assert not seen
 
 
-@pytest.mark.parametrize("clear", [lambda c: c.clear(), lambda c: c.clear_selected(None, [KEYS[0], KEYS[31]])],
-                         ids=["clear", "clear_selected"])
+@pytest.mark.parametrize(
+    "clear",
+    [lambda c: c.clear(), lambda c: c.clear_selected(None, [KEYS[0], KEYS[31]])],
+    ids=["clear", "clear_selected"],
+)
 def test_a_clear_is_one_step_for_every_observer(clear):
     """A writer fills slot 0, then slot 31, then publishes their generation;
     a clear empties both at once, so no copy can hold the published

@@ -16,9 +16,10 @@ import weakref
 
 import pytest
 
+from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+
 from conftest import CACHE_ACTIONS, Key, Sub
 from reference import Cache as RefCache
-from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
 
 class Holder:
@@ -26,6 +27,7 @@ class Holder:
 
 
 # ---------------------------------------------------------------- cycles
+
 
 def _copy_holds(c, obj):
     c.set(Key(5), obj)
@@ -114,6 +116,7 @@ def test_collected_cycle_does_not_disturb_surviving_caches():
 
 
 # ---------------------------------------------------------------- re-entrancy
+
 
 def collect_young_garbage():
     """Make a few unreachable cycles of caches and run the collector over them."""
@@ -301,6 +304,7 @@ def test_cache_resurrected_by_a_finaliser_stays_usable():
 
 
 # ---------------------------------------------------------------- constant collection
+
 
 def random_step(rng, native, reference, pool):
     """One random operation on both sides; returns both outcomes."""

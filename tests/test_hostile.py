@@ -9,8 +9,9 @@ import pickle
 
 import pytest
 
-from conftest import Key
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+
+from conftest import Key
 
 STEPS = 12  # allocations after which the forced collection comes
 
@@ -36,9 +37,11 @@ def run_with_collection(allocations, action, trigger, operation, cache):
     if trigger == "finaliser":
         Saboteur(action)
     else:
+
         def callback(phase, info):
             if phase == "start":
                 action()
+
         gc.callbacks.append(callback)
     try:
         gc.set_threshold(gc.get_count()[0] + allocations)
@@ -129,6 +132,7 @@ def test_collection_forced_inside_an_operation(operation, mutation, trigger):
 
 
 # ---------------------------------------------------------------- recursion without Python frames
+
 
 def _self_calling_get_or_exec(c):
     p = functools.partial(c.get_or_exec, CacheType.THEME, None)

@@ -17,9 +17,10 @@ import traceback
 
 import pytest
 
-from conftest import CHECKSUM, IntLike, Key, RaisingKey, StrSub, Sub
 from umbo_ui.fast.umbocache import umbocache as mod
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+
+from conftest import CHECKSUM, IntLike, Key, RaisingKey, StrSub, Sub
 
 ROUNDS = 200
 WARMUP = 20
@@ -53,16 +54,41 @@ class Scene:
         self.bl = [THEME, Key(14), THEME]
         self.wl = [LAYOUT, THEME, Key(14), Key(40), Key(-1), Key(2**31 - 1)]
         self.keys = {
-            "plain": Key(3), "float": Key(2.5), "str": Key("3"), "big": Key(2**40), "huge": Key(2**70),
-            "neg": Key(-1), "out": Key(32), "intlike": Key(IntLike(3)), "int_raises": Key(IntLike(KeyError)),
-            "non_int": Key(IntLike("3")), "raising": RaisingKey(), "none_value": Key(None),
+            "plain": Key(3),
+            "float": Key(2.5),
+            "str": Key("3"),
+            "big": Key(2**40),
+            "huge": Key(2**70),
+            "neg": Key(-1),
+            "out": Key(32),
+            "intlike": Key(IntLike(3)),
+            "int_raises": Key(IntLike(KeyError)),
+            "non_int": Key(IntLike("3")),
+            "raising": RaisingKey(),
+            "none_value": Key(None),
         }
         self.bad_keys = ["str", "big", "huge", "neg", "out", "int_raises", "non_int", "raising", "none_value"]
 
     def tracked(self):
         return [
-            self.v, self.f, self.c, self.arr, self.scratch, self.uninit, self.short, self.sub, self.lst,
-            self.lst3, self.state, self.bl, self.wl, THEME, LAYOUT, Cache, Sub, UNPICKLE,
+            self.v,
+            self.f,
+            self.c,
+            self.arr,
+            self.scratch,
+            self.uninit,
+            self.short,
+            self.sub,
+            self.lst,
+            self.lst3,
+            self.state,
+            self.bl,
+            self.wl,
+            THEME,
+            LAYOUT,
+            Cache,
+            Sub,
+            UNPICKLE,
             *self.keys.values(),
         ]
 
@@ -156,10 +182,16 @@ CASES = [
     ("get_or_exec-type-none", TypeError, lambda t: t.c.get_or_exec(None, t.f)),
     ("get_or_exec-builtin", None, lambda t: reset_then(t, LAYOUT, lambda: t.c.get_or_exec(LAYOUT, list))),
     ("get_or_exec-uninit", TypeError, lambda t: t.uninit.get_or_exec(THEME, t.f)),
-    ("get_or_exec-drops-list", TypeError,
-     lambda t: (t.scratch.__init__(), t.scratch.get_or_exec(THEME, lambda: t.scratch.__setstate__((None,))))),
-    ("get_or_exec-shrinks-list", IndexError,
-     lambda t: (t.scratch.__init__(), t.scratch.get_or_exec(THEME, lambda: t.scratch.__setstate__((t.lst3,))))),
+    (
+        "get_or_exec-drops-list",
+        TypeError,
+        lambda t: (t.scratch.__init__(), t.scratch.get_or_exec(THEME, lambda: t.scratch.__setstate__((None,)))),
+    ),
+    (
+        "get_or_exec-shrinks-list",
+        IndexError,
+        lambda t: (t.scratch.__init__(), t.scratch.get_or_exec(THEME, lambda: t.scratch.__setstate__((t.lst3,)))),
+    ),
     # selective clearing
     ("clear_selected-default", None, lambda t: t.scratch.clear_selected()),
     ("clear_selected-lists", None, lambda t: t.c.clear_selected(t.bl, t.wl)),
@@ -201,8 +233,7 @@ CASES = [
     ("setstate-tuple-member", TypeError, lambda t: t.scratch.__setstate__(((None,),))),
     ("unpickle", None, lambda t: UNPICKLE(Cache, CHECKSUM, None)),
     ("unpickle-state", None, lambda t: UNPICKLE(Cache, CHECKSUM, (t.lst,))),
-    ("unpickle-keywords", None,
-     lambda t: UNPICKLE(__pyx_state=(t.lst,), __pyx_checksum=0xE95C4D5, __pyx_type=Cache)),
+    ("unpickle-keywords", None, lambda t: UNPICKLE(__pyx_state=(t.lst,), __pyx_checksum=0xE95C4D5, __pyx_type=Cache)),
     ("unpickle-subclass", None, lambda t: UNPICKLE(Sub, 0xC883660, (t.lst, t.state))),
     ("unpickle-checksum", pickle.PickleError, lambda t: UNPICKLE(Cache, 1, None)),
     ("unpickle-huge-checksum", OverflowError, lambda t: UNPICKLE(Cache, 2**70, None)),
@@ -223,8 +254,7 @@ CASES = [
     ("new-subclass-keyword", TypeError, lambda t: Sub(x=1)),
     ("__new__", None, lambda t: Cache.__new__(Cache)),
     ("__new__-arguments", None, lambda t: Cache.__new__(Cache, 1, 2, x=3)),
-    ("__new__-many-arguments", None,
-     lambda t: Cache.__new__(Cache, *range(6), **{f"k{i}": t.v for i in range(10)})),
+    ("__new__-many-arguments", None, lambda t: Cache.__new__(Cache, *range(6), **{f"k{i}": t.v for i in range(10)})),
     ("__new__-subclass", None, lambda t: Cache.__new__(Sub, x=t.v)),
     ("__new__-not-a-subtype", TypeError, lambda t: Cache.__new__(int)),
     ("__init__", None, lambda t: Cache.__init__(t.scratch)),

@@ -26,13 +26,14 @@ from hypothesis.stateful import (
     rule,
 )
 
+from umbo_ui.fast.umbocache import umbocache as native
+from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+
 import reference as reference_cache
 from conftest import CACHE_ACTIONS as ACTIONS
 from conftest import IntLike, Key, ListSub, RaisingKey, RefSub, StrSub, TupleSub
 from conftest import Sub as NativeSub
 from reference import Cache as RefCache
-from umbo_ui.fast.umbocache import umbocache as native
-from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
 pytestmark = pytest.mark.filterwarnings("ignore:__int__ returned non-int:DeprecationWarning")
 
@@ -66,8 +67,23 @@ SHARED_CACHE = Cache()
 # Key values just outside the slot range or the 32-bit range, and values that convert.
 EDGE_VALUES = [-(2**31), 2**31 - 1, 2**31, -(2**31) - 1, 2**60 - 1, -(2**60 - 1), 2**60, -(2**60), 2**64, 2**70]
 KEY_VALUES = [
-    2.5, 31.9, 2147483648.0, 1e20, float("inf"), float("nan"), True, False, "3", None, Decimal("3.7"),
-    IntSub(4), IntLike(5), IntLike("3"), IntLike(ArithmeticError), IntLike(2**40), IntLike(True),
+    2.5,
+    31.9,
+    2147483648.0,
+    1e20,
+    float("inf"),
+    float("nan"),
+    True,
+    False,
+    "3",
+    None,
+    Decimal("3.7"),
+    IntSub(4),
+    IntLike(5),
+    IntLike("3"),
+    IntLike(ArithmeticError),
+    IntLike(2**40),
+    IntLike(True),
 ]
 
 
@@ -109,8 +125,19 @@ list_recipes = st.one_of(
     st.lists(key_recipes, max_size=6).map(lambda ks: ("list", tuple(ks))),
     st.lists(good_keys, min_size=1, max_size=4).map(lambda ks: ("list", tuple(ks))),
     st.sampled_from(
-        [("none",), ("emptylist",), ("false",), ("zero",), ("emptytuple",), ("true",),
-         ("tuple",), ("set",), ("listsub",), ("cache",), ("absent",)]
+        [
+            ("none",),
+            ("emptylist",),
+            ("false",),
+            ("zero",),
+            ("emptytuple",),
+            ("true",),
+            ("tuple",),
+            ("set",),
+            ("listsub",),
+            ("cache",),
+            ("absent",),
+        ]
     ),
 )
 # A restored slot list: a short pattern of values repeated to the list's length.
@@ -130,7 +157,15 @@ state_recipes = st.one_of(
 checksums = st.sampled_from([0xBD51CB4, 0xE95C4D5, 0xC883660, 1, -1, 0, 2**63, 2**70, "x", 2.0, True])
 modes = st.sampled_from(["bound", "class", "kw", "mixed"])
 ATTR_NAMES = [m.name for m in MEMBERS] + [
-    "nonexistent", "layout", "Layout", "LAYOUT_", "__dict__", "", "value", "__members__", "a",
+    "nonexistent",
+    "layout",
+    "Layout",
+    "LAYOUT_",
+    "__dict__",
+    "",
+    "value",
+    "__members__",
+    "a",
 ]
 
 PARAMS = {
@@ -203,8 +238,15 @@ def build_list(recipe, cache):
     if kind == "list":
         return [build_key(k, cache) for k in recipe[1]]
     return {
-        "none": None, "emptylist": [], "false": False, "zero": 0, "emptytuple": (), "true": True,
-        "tuple": (CacheType.LAYOUT,), "set": {CacheType.LAYOUT}, "listsub": ListSub([CacheType.LAYOUT]),
+        "none": None,
+        "emptylist": [],
+        "false": False,
+        "zero": 0,
+        "emptytuple": (),
+        "true": True,
+        "tuple": (CacheType.LAYOUT,),
+        "set": {CacheType.LAYOUT},
+        "listsub": ListSub([CacheType.LAYOUT]),
         "cache": SHARED_CACHE,
     }[kind]
 
@@ -307,6 +349,7 @@ def reduce_shape(cache, reduced, reconstructor):
 
 # ---------------------------------------------------------------- the machine
 
+
 class CacheModel(RuleBasedStateMachine):
     caches = Bundle("caches")
 
@@ -381,12 +424,8 @@ class CacheModel(RuleBasedStateMachine):
     @precondition(lambda self: len(self.pairs) < 8)
     @rule(target=caches, checksum=checksums, state=state_recipes, subclass=st.booleans())
     def reconstruct(self, checksum, state, subclass):
-        sub_out = outcome(
-            lambda: NATIVE_UNPICKLE(NativeSub if subclass else Cache, checksum, build_state(state))
-        )
-        ref_out = outcome(
-            lambda: REF_UNPICKLE(RefSub if subclass else RefCache, checksum, build_state(state))
-        )
+        sub_out = outcome(lambda: NATIVE_UNPICKLE(NativeSub if subclass else Cache, checksum, build_state(state)))
+        ref_out = outcome(lambda: REF_UNPICKLE(RefSub if subclass else RefCache, checksum, build_state(state)))
         return self.new_pair(sub_out, ref_out)
 
     # -- slot operations --------------------------------------------------
@@ -495,18 +534,37 @@ class CacheModel(RuleBasedStateMachine):
         pair=caches,
         bad=st.sampled_from(
             [
-                ("get", (), {}), ("get", (CacheType.LAYOUT,) * 2, {}),
-                ("get", (CacheType.LAYOUT,), {"type": CacheType.LAYOUT}), ("get", (), {"key": CacheType.LAYOUT}),
-                ("set", (CacheType.LAYOUT,), {}), ("set", (), {"type": CacheType.LAYOUT}), ("set", (), {"value": 1}),
-                ("clear", (1,), {}), ("clear", (), {"x": 1}), ("copy", (1,), {}), ("copy", (), {"x": 1}),
-                ("__deepcopy__", (), {}), ("__deepcopy__", ({}, {}), {}), ("__reduce__", (1,), {}),
-                ("clear_selected", (None, None, None), {}), ("clear_selected", (), {"greylist": []}),
-                ("clear_selected", (None,), {"blacklist": None}), ("get_or_exec", (CacheType.LAYOUT,), {}),
-                ("get_or_set_val", (CacheType.LAYOUT, 1, 2), {}), ("__setstate__", (), {}),
-                ("__setstate__", ((None,),), {"x": 1}), ("__init__", (1,), {}), ("__init__", (), {"x": 1}),
-                ("__getattr__", (), {}), ("__getattr__", ("a", "b"), {}), ("<new>", (1,), {}),
-                ("<new>", (), {"x": 1}), ("<new>", (1,), {"x": 1}),
-                ("<len>", (), {}), ("<setitem>", (), {}), ("<delitem>", (), {}),
+                ("get", (), {}),
+                ("get", (CacheType.LAYOUT,) * 2, {}),
+                ("get", (CacheType.LAYOUT,), {"type": CacheType.LAYOUT}),
+                ("get", (), {"key": CacheType.LAYOUT}),
+                ("set", (CacheType.LAYOUT,), {}),
+                ("set", (), {"type": CacheType.LAYOUT}),
+                ("set", (), {"value": 1}),
+                ("clear", (1,), {}),
+                ("clear", (), {"x": 1}),
+                ("copy", (1,), {}),
+                ("copy", (), {"x": 1}),
+                ("__deepcopy__", (), {}),
+                ("__deepcopy__", ({}, {}), {}),
+                ("__reduce__", (1,), {}),
+                ("clear_selected", (None, None, None), {}),
+                ("clear_selected", (), {"greylist": []}),
+                ("clear_selected", (None,), {"blacklist": None}),
+                ("get_or_exec", (CacheType.LAYOUT,), {}),
+                ("get_or_set_val", (CacheType.LAYOUT, 1, 2), {}),
+                ("__setstate__", (), {}),
+                ("__setstate__", ((None,),), {"x": 1}),
+                ("__init__", (1,), {}),
+                ("__init__", (), {"x": 1}),
+                ("__getattr__", (), {}),
+                ("__getattr__", ("a", "b"), {}),
+                ("<new>", (1,), {}),
+                ("<new>", (), {"x": 1}),
+                ("<new>", (1,), {"x": 1}),
+                ("<len>", (), {}),
+                ("<setitem>", (), {}),
+                ("<delitem>", (), {}),
             ]
         ),
     )

@@ -18,9 +18,14 @@ NAME = "umbo_ui.fast.umbocache.umbocache"
 GIL_WARNING = "The global interpreter lock"
 # (function, signature, further local names)
 FUNCTIONS = [
-    ("clear", "(self)", ()), ("clear_selected", "(self, blacklist=None, whitelist=None)", ()),
-    ("get", "(self, type)", ()), ("set", "(self, type, value)", ()), ("get_or_set_val", "(self, type, value)", ()),
-    ("get_or_exec", "(self, type, func)", ()), ("copy", "(self)", ("copy",)), ("__deepcopy__", "(self, memo)", ()),
+    ("clear", "(self)", ()),
+    ("clear_selected", "(self, blacklist=None, whitelist=None)", ()),
+    ("get", "(self, type)", ()),
+    ("set", "(self, type, value)", ()),
+    ("get_or_set_val", "(self, type, value)", ()),
+    ("get_or_exec", "(self, type, func)", ()),
+    ("copy", "(self)", ("copy",)),
+    ("__deepcopy__", "(self, memo)", ()),
     ("__reduce_cython__", "(self)", ("state", "_dict", "use_setstate")),
     ("__setstate_cython__", "(self, __pyx_state)", ()),
     ("__pyx_unpickle_Cache", "(__pyx_type, __pyx_checksum, __pyx_state)", ("__pyx_result",)),
@@ -29,8 +34,12 @@ FUNCTIONS = [
 
 def run(code, *flags):
     """Run code in a fresh interpreter; return the literal it prints last (None if it prints nothing)."""
-    proc = subprocess.run([sys.executable, *flags, "-c", f"NAME = {NAME!r}\n" + textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, *flags, "-c", f"NAME = {NAME!r}\n" + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert proc.returncode == 0, proc.stderr
     return ast.literal_eval(proc.stdout.splitlines()[-1]) if proc.stdout.strip() else None
 
@@ -98,8 +107,9 @@ def test_gil_on_a_free_threaded_host(forced):
             import {NAME}
         print(sys._is_gil_enabled(), any("{GIL_WARNING}" in str(w.message) for w in caught))
     """
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     gil_on, warned = proc.stdout.split()
     if forced:
@@ -111,7 +121,8 @@ def test_gil_on_a_free_threaded_host(forced):
 
 
 def test_reimport_yields_the_same_module_and_type():
-    assert run("""
+    assert (
+        run("""
         import importlib, sys
         first = importlib.import_module(NAME)
         Cache, test = first.Cache, first.__test__
@@ -119,7 +130,9 @@ def test_reimport_yields_the_same_module_and_type():
         second = importlib.import_module(NAME)
         print((second is first, sys.modules[NAME] is first, second.Cache is Cache, second.__test__ is test,
                importlib.reload(first) is first, first.Cache is Cache))
-    """) == (True,) * 6
+    """)
+        == (True,) * 6
+    )
 
 
 @pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
@@ -153,29 +166,45 @@ PREAMBLE = """
 """
 
 
-@pytest.mark.parametrize("setup, expected, imports", [
-    ("fake.CacheType = sentinel", "sentinel", False),
-    ("fake.__name__ = 'elsewhere'; sys.modules['elsewhere.CacheType'] = sentinel", "sentinel", True),
-], ids=["attribute", "registry-entry"])
+@pytest.mark.parametrize(
+    "setup, expected, imports",
+    [
+        ("fake.CacheType = sentinel", "sentinel", False),
+        ("fake.__name__ = 'elsewhere'; sys.modules['elsewhere.CacheType'] = sentinel", "sentinel", True),
+    ],
+    ids=["attribute", "registry-entry"],
+)
 def test_cache_type_binding(setup, expected, imports):
-    binds, reads = run(PREAMBLE + textwrap.indent(textwrap.dedent(setup), "    ") + f"""
+    binds, reads = run(
+        PREAMBLE
+        + textwrap.indent(textwrap.dedent(setup), "    ")
+        + f"""
     reads.clear()
     module = importlib.import_module(NAME)
     print((module.CacheType is {expected}, reads))
-    """)
+    """
+    )
     assert binds
     # An import with a from-list through the import system always asks the module for __path__;
     # a CacheType found on the registered module is taken without one.
     assert ("__path__" in reads) == imports
 
 
-@pytest.mark.parametrize("setup, error", [
-    ("pass", "ImportError: cannot import name CacheType"),
-    ("sys.modules['umbo_ui.core.enums'] = None",
-     "ModuleNotFoundError: import of umbo_ui.core.enums halted; None in sys.modules"),
-], ids=["no-cache-type", "enums-unimportable"])
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        ("pass", "ImportError: cannot import name CacheType"),
+        (
+            "sys.modules['umbo_ui.core.enums'] = None",
+            "ModuleNotFoundError: import of umbo_ui.core.enums halted; None in sys.modules",
+        ),
+    ],
+    ids=["no-cache-type", "enums-unimportable"],
+)
 def test_failed_start_up_leaves_nothing_behind(setup, error):
-    assert run(PREAMBLE + f"""
+    assert run(
+        PREAMBLE
+        + f"""
     {setup}
     try:
         importlib.import_module(NAME)
@@ -187,7 +216,8 @@ def test_failed_start_up_leaves_nothing_behind(setup, error):
     import umbo_ui.core.enums as enums
     print((failure, left_over, module.CacheType is enums.CacheType, module.Cache.get.__globals__ is vars(module),
            module.Cache().get(next(iter(enums.CacheType))), module.__test__))
-    """) == ((error, "init " + NAME), False, True, True, None, {})
+    """
+    ) == ((error, "init " + NAME), False, True, True, None, {})
 
 
 @pytest.mark.parametrize("occupied", [True, False], ids=["entry-kept", "entry-added"])

@@ -42,7 +42,9 @@ def build(tmp, source, extension):
     )
     done = subprocess.run(
         [sys.executable, "-c", script, "build_ext", "--inplace", "--build-temp", "build"],
-        cwd=tmp, capture_output=True, text=True,
+        cwd=tmp,
+        capture_output=True,
+        text=True,
     )
     assert done.returncode == 0, done.stdout + done.stderr
     name = Path(source).stem
@@ -60,9 +62,12 @@ def build(tmp, source, extension):
 def header_consumer(tmp_path_factory):
     inc = include_dir()
     flags = ["-std=c++17", "-Wall", "-Wextra", "-Werror"]
-    return build(tmp_path_factory.mktemp("header"), "header_consumer.cpp",
-                 f"[Extension('header_consumer', ['header_consumer.cpp'], include_dirs=[{inc!r}],"
-                 f" language='c++', extra_compile_args={flags!r})]")
+    return build(
+        tmp_path_factory.mktemp("header"),
+        "header_consumer.cpp",
+        f"[Extension('header_consumer', ['header_consumer.cpp'], include_dirs=[{inc!r}],"
+        f" language='c++', extra_compile_args={flags!r})]",
+    )
 
 
 @pytest.fixture(scope="session")
@@ -70,9 +75,11 @@ def cython_consumer(tmp_path_factory):
     cython = pytest.importorskip("Cython", reason="the Cython consumer needs Cython")
     inc = include_dir()
     try:
-        return build(tmp_path_factory.mktemp("cython"), "cython_consumer.pyx",
-                     f"cythonize([Extension('cython_consumer', ['cython_consumer.pyx'])],"
-                     f" include_path=[{inc!r}])")
+        return build(
+            tmp_path_factory.mktemp("cython"),
+            "cython_consumer.pyx",
+            f"cythonize([Extension('cython_consumer', ['cython_consumer.pyx'])], include_path=[{inc!r}])",
+        )
     except ImportError as exc:
         # Cython writes code for the C API of released CPythons; a
         # pre-release interpreter may lack a function it calls.
@@ -93,16 +100,31 @@ def test_get_include_layout_and_light_package():
     assert (pxd / "umbocache.pxd").is_file()
     for level in (pxd, pxd.parent, pxd.parent.parent):
         assert (level / "__init__.pxd").is_file()
-    code = ("import sys, umbo_ui.fast.umbocache as p; p.get_include();"
-            f" print({MODULE!r} in sys.modules, 'umbo_ui.core.enums' in sys.modules)")
+    code = (
+        "import sys, umbo_ui.fast.umbocache as p; p.get_include();"
+        f" print({MODULE!r} in sys.modules, 'umbo_ui.core.enums' in sys.modules)"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "False"]
 
 
 def test_header_compiles_as_c11(tmp_path):
     cc = compiler()
-    cmd = [cc, "-std=c11", "-Wall", "-Wextra", "-Werror", "-c", str(SOURCES / "header_c11.c"),
-           "-I", include_dir(), "-I", sysconfig.get_paths()["include"], "-o", str(tmp_path / "c11.o")]
+    cmd = [
+        cc,
+        "-std=c11",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-c",
+        str(SOURCES / "header_c11.c"),
+        "-I",
+        include_dir(),
+        "-I",
+        sysconfig.get_paths()["include"],
+        "-o",
+        str(tmp_path / "c11.o"),
+    ]
     done = subprocess.run(cmd, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
 
@@ -181,20 +203,23 @@ def test_results_are_new_references(api, cache):
 NOT_SUBSCRIPTABLE = (TypeError, "'NoneType' object is not subscriptable")
 
 
-@pytest.mark.parametrize("call, uninitialised, error", [
-    (lambda api, c: api.set(c, 32, "x"), False, (IndexError, "out of range")),
-    (lambda api, c: api.set(c, -1, "x"), False, (IndexError, "out of range")),
-    (lambda api, c: api.get(c, 32), False, (IndexError, "out of range")),
-    (lambda api, c: api.get_or_set_val(c, -1, "x"), False, (IndexError, "out of range")),
-    (lambda api, c: api.clear_selected(c, None, []), False, (TypeError, "not iterable")),
-    (lambda api, c: api.clear_selected(c, [], [Key(1), object()]), False, (AttributeError, "value")),
-    (lambda api, c: api.get(c, 0), True, NOT_SUBSCRIPTABLE),
-    (lambda api, c: api.set(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
-    (lambda api, c: api.clear(c), True, NOT_SUBSCRIPTABLE),
-    (lambda api, c: api.clear_selected(c, [], [Key(0)]), True, NOT_SUBSCRIPTABLE),
-    (lambda api, c: api.get_or_set_val(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
-    (lambda api, c: api.get_or_exec(c, 0, object), True, NOT_SUBSCRIPTABLE),
-])
+@pytest.mark.parametrize(
+    "call, uninitialised, error",
+    [
+        (lambda api, c: api.set(c, 32, "x"), False, (IndexError, "out of range")),
+        (lambda api, c: api.set(c, -1, "x"), False, (IndexError, "out of range")),
+        (lambda api, c: api.get(c, 32), False, (IndexError, "out of range")),
+        (lambda api, c: api.get_or_set_val(c, -1, "x"), False, (IndexError, "out of range")),
+        (lambda api, c: api.clear_selected(c, None, []), False, (TypeError, "not iterable")),
+        (lambda api, c: api.clear_selected(c, [], [Key(1), object()]), False, (AttributeError, "value")),
+        (lambda api, c: api.get(c, 0), True, NOT_SUBSCRIPTABLE),
+        (lambda api, c: api.set(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
+        (lambda api, c: api.clear(c), True, NOT_SUBSCRIPTABLE),
+        (lambda api, c: api.clear_selected(c, [], [Key(0)]), True, NOT_SUBSCRIPTABLE),
+        (lambda api, c: api.get_or_set_val(c, 0, "x"), True, NOT_SUBSCRIPTABLE),
+        (lambda api, c: api.get_or_exec(c, 0, object), True, NOT_SUBSCRIPTABLE),
+    ],
+)
 def test_failures_reach_the_caller(api, Cache, call, uninitialised, error):
     cache = Cache.__new__(Cache) if uninitialised else Cache()
     if not uninitialised:
@@ -208,13 +233,16 @@ def test_failures_reach_the_caller(api, Cache, call, uninitialised, error):
 FOREIGN = "is not the module's own Cache type"
 
 
-@pytest.mark.parametrize("replacement, error", [
-    (lambda Cache: 42, FOREIGN),
-    (lambda Cache: type("Sub", (Cache,), {"__slots__": ()}), FOREIGN),
-    # the record's size and a real table, but an unrelated class
-    (lambda Cache: type("Cache", (), {"__slots__": ("a", "b"), "__pyx_vtable__": Cache.__pyx_vtable__}), FOREIGN),
-    (lambda Cache: type("Wide", (Cache,), {"__slots__": ("extra",)}), FOREIGN),
-])
+@pytest.mark.parametrize(
+    "replacement, error",
+    [
+        (lambda Cache: 42, FOREIGN),
+        (lambda Cache: type("Sub", (Cache,), {"__slots__": ()}), FOREIGN),
+        # the record's size and a real table, but an unrelated class
+        (lambda Cache: type("Cache", (), {"__slots__": ("a", "b"), "__pyx_vtable__": Cache.__pyx_vtable__}), FOREIGN),
+        (lambda Cache: type("Wide", (Cache,), {"__slots__": ("extra",)}), FOREIGN),
+    ],
+)
 def test_import_accepts_only_the_module_own_type(header_consumer, mod, Cache, monkeypatch, replacement, error):
     monkeypatch.setattr(mod, "Cache", replacement(Cache))
     with pytest.raises(ImportError, match=error):

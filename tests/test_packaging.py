@@ -9,7 +9,6 @@ import sys
 import pytest
 
 import umbo_ui.fast.umbocache as package
-
 import umbo_ui.fast.umbocache.umbocache as extension
 
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest-allowlist.txt")
@@ -51,8 +50,19 @@ def test_only_the_module_entry_points_are_exported():
 def test_stubs_match_the_runtime(tmp_path):
     pytest.importorskip("mypy.stubtest", reason="mypy is not installed")
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "umbo_ui.fast.umbocache.umbocache", "--allowlist", str(ALLOWLIST),
-         "--mypy-config-file", str(tmp_path / "none.ini")],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "umbo_ui.fast.umbocache.umbocache",
+            "--allowlist",
+            str(ALLOWLIST),
+            "--mypy-config-file",
+            str(tmp_path / "none.ini"),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -9,9 +9,9 @@ from conftest import ATOMIC_CLEARS, CACHE_ACTIONS, Key
 
 SLOT = 5
 OLD, MARK, VALUE, RESULT = (type(name, (), {})() for name in ("Old", "Mark", "Value", "Result"))
-ACTIONS = {
-    name: CACHE_ACTIONS[name] for name in ("clear", "reinit", "shrink-list")
-} | {"set": lambda c: c.set(Key(SLOT), MARK)}
+ACTIONS = {name: CACHE_ACTIONS[name] for name in ("clear", "reinit", "shrink-list")} | {
+    "set": lambda c: c.set(Key(SLOT), MARK)
+}
 
 
 class Hook:
@@ -110,7 +110,8 @@ def test_func_of_get_or_exec_that_reenters(Cache, action):
             return RESULT
 
         assert check(c, lambda: c.get_or_exec(Key(SLOT), func), expected) is (
-            None if expected is IndexError else RESULT)
+            None if expected is IndexError else RESULT
+        )
         assert first[SLOT] is (RESULT if action in ("clear", "set") else None)
 
     leak_free(scenario)

@@ -12,8 +12,8 @@ namespace {
 int raise_arg_count_error(const char* func_name, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
     const char* qualifier = exact ? "exactly" : given < min ? "at least" : "at most";
     const Py_ssize_t expected = !exact && given < min ? min : max;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func_name,
-                 qualifier, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func_name, qualifier,
+                 expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 

@@ -241,9 +241,9 @@ inline bool only_reference(PyObject* obj) { return Py_REFCNT(obj) == 1; }
 inline getattrofunc getattr_hook() {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* space = Py_BuildValue("{s:O}", "__getattr__", Py_None);
-    PyObject* probe = space ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
-                                                    "getattr_probe", space)
-                            : nullptr;
+    PyObject* probe =
+        space ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "getattr_probe", space)
+              : nullptr;
     getattrofunc hook = probe ? reinterpret_cast<PyTypeObject*>(probe)->tp_getattro : nullptr;
     Py_XDECREF(probe);
     Py_XDECREF(space);

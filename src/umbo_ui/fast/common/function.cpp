@@ -96,9 +96,8 @@ PyMethodDef function_methods[] = {
 
 #define UMBO_FIELD(name, field) {name, T_OBJECT, offsetof(FunctionObject, field), READONLY, nullptr}
 PyMemberDef function_members[] = {
-    UMBO_FIELD("__name__", name),         UMBO_FIELD("__qualname__", qualname),
-    UMBO_FIELD("__module__", module),     UMBO_FIELD("__globals__", globals),
-    UMBO_FIELD("__defaults__", defaults), UMBO_FIELD("__code__", code),
+    UMBO_FIELD("__name__", name),       UMBO_FIELD("__qualname__", qualname), UMBO_FIELD("__module__", module),
+    UMBO_FIELD("__globals__", globals), UMBO_FIELD("__defaults__", defaults), UMBO_FIELD("__code__", code),
     {nullptr, 0, 0, 0, nullptr},
 };
 #undef UMBO_FIELD
@@ -140,17 +139,18 @@ PyObject* code_new(const Callable& c) {
     Py_ssize_t n = 0;
     if (method) PyTuple_SET_ITEM(varnames.get(), n++, PyUnicode_InternFromString("self"));
     for (Py_ssize_t i = 0; i < c.count; ++i) PyTuple_SET_ITEM(varnames.get(), n++, Py_NewRef(c.param_names[i]));
-    for (Py_ssize_t i = 0; i < nlocals; ++i) PyTuple_SET_ITEM(varnames.get(), n++, PyUnicode_InternFromString(c.locals[i]));
+    for (Py_ssize_t i = 0; i < nlocals; ++i)
+        PyTuple_SET_ITEM(varnames.get(), n++, PyUnicode_InternFromString(c.locals[i]));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!PyTuple_GET_ITEM(varnames.get(), i)) return nullptr;
     }
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(entry_file(c.file), c.name, 1)));
     // code.replace(...) is the one way to set these that every host shares.
     Ref replace = Ref::steal(code ? PyObject_GetAttrString(code.get(), "replace") : nullptr);
-    Ref kwargs = Ref::steal(replace ? Py_BuildValue("{s:n,s:n,s:O,s:i}", "co_argcount", c.count + method, "co_nlocals",
-                                                    n, "co_varnames", varnames.get(), "co_flags",
-                                                    CO_OPTIMIZED | CO_NEWLOCALS)
-                                    : nullptr);
+    Ref kwargs =
+        Ref::steal(replace ? Py_BuildValue("{s:n,s:n,s:O,s:i}", "co_argcount", c.count + method, "co_nlocals", n,
+                                           "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS)
+                           : nullptr);
     if (!kwargs) return nullptr;
 #if PY_VERSION_HEX >= 0x030B0000
     Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
@@ -199,8 +199,8 @@ PyObject* function_new(const Callable& c, PyTypeObject* owner, PyObject* module_
 PyMethodDef method_def(const Callable& c) {
     // METH_FASTCALL | METH_KEYWORDS takes the implementation as it is; the
     // cast goes through void(*)() as the C API expects.
-    return {c.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(c.impl)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return {c.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(c.impl)), METH_FASTCALL | METH_KEYWORDS,
+            nullptr};
 }
 
 }  // namespace umbo

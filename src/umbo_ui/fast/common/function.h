@@ -18,7 +18,7 @@ namespace umbo {
 
 // The implementation, in vector-call form: `self` is the instance (null for
 // a plain function), the rest is the call after the instance.
-using FastImpl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+using FastImpl = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);  // self, args, nargs, kwnames
 
 enum class Binding : uint8_t {
     kMethod,         // the first argument must be an instance of the owner type

@@ -23,8 +23,10 @@ def main() -> None:
     print(f"get_or_exec(MEASURE, measure) twice -> {first}, measure() ran {len(calls)} time")
 
     cache.set(CacheType.THEME, "dark")
-    print(f"set(THEME, 'dark') -> get(THEME) = {cache.get(CacheType.THEME)!r}, "
-          f"cache[CacheType.THEME] = {cache[CacheType.THEME]!r}, cache.THEME = {cache.THEME!r}")
+    print(
+        f"set(THEME, 'dark') -> get(THEME) = {cache.get(CacheType.THEME)!r}, "
+        f"cache[CacheType.THEME] = {cache[CacheType.THEME]!r}, cache.THEME = {cache.THEME!r}"
+    )
 
     kept = cache.get_or_set_val(CacheType.THEME, "light")
     print(f"get_or_set_val(THEME, 'light') -> {kept!r} (the slot was already filled)")

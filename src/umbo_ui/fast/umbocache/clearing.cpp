@@ -90,7 +90,8 @@ PyObject* clear_selected_lists(CacheObject* self, PyObject* blacklist_arg, PyObj
     }
     if (check_value_type(blacklist.get(), &PyList_Type) < 0) return nullptr;
     if (whitelist && check_value_type(whitelist.get(), &PyList_Type) < 0) return nullptr;
-    if (select_and_clear(self, blacklist.get(), whitelist.get(), whitelist ? nullptr : every_member) < 0) return nullptr;
+    if (select_and_clear(self, blacklist.get(), whitelist.get(), whitelist ? nullptr : every_member) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

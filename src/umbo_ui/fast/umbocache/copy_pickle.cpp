@@ -67,9 +67,9 @@ Callable deepcopy_method = {.name = "__deepcopy__",
 PyObject* slot_values(PyObject* self) {
     if (Py_IS_TYPE(self, &Cache_Type)) return Py_NewRef(Py_None);
     Ref copyreg = Ref::steal(PyImport_Import(names.copyreg));
-    Ref slotnames = Ref::steal(copyreg ? PyObject_CallMethodOneArg(copyreg.get(), names._slotnames,
-                                                                   reinterpret_cast<PyObject*>(Py_TYPE(self)))
-                                       : nullptr);
+    Ref slotnames = Ref::steal(
+        copyreg ? PyObject_CallMethodOneArg(copyreg.get(), names._slotnames, reinterpret_cast<PyObject*>(Py_TYPE(self)))
+                : nullptr);
     Ref iter = Ref::steal(slotnames ? PyObject_GetIter(slotnames.get()) : nullptr);
     Ref values = Ref::steal(iter ? PyDict_New() : nullptr);
     if (!values) return nullptr;
@@ -242,10 +242,10 @@ PyObject* unpickle(PyObject* type, long long checksum, PyObject* state_tuple) {
     }
     // Cache.__new__(type): a bare instance of `type`, never initialised.  The
     // type is static, so for `type` Cache itself that is the allocation step.
-    Ref instance = Ref::steal(
-        type == reinterpret_cast<PyObject*>(&Cache_Type)
-            ? cache_alloc(&Cache_Type)
-            : PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&Cache_Type), names.__new__, type));
+    Ref instance =
+        Ref::steal(type == reinterpret_cast<PyObject*>(&Cache_Type)
+                       ? cache_alloc(&Cache_Type)
+                       : PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&Cache_Type), names.__new__, type));
     if (!instance || (state_tuple != Py_None && set_state(as_cache(instance.get()), state_tuple) < 0)) return nullptr;
     return instance.release();
 }

@@ -62,10 +62,8 @@ PyObject* get_or_set_val(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return result;
 }
 
-Callable get_or_set_val_method = {.name = "get_or_set_val",
-                                  .qualname = "Cache.get_or_set_val",
-                                  .impl = get_or_set_val,
-                                  .params = {"type", "value"}};
+Callable get_or_set_val_method = {
+    .name = "get_or_set_val", .qualname = "Cache.get_or_set_val", .impl = get_or_set_val, .params = {"type", "value"}};
 
 PyObject* get_or_exec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2];

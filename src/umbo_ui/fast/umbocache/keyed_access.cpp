@@ -72,7 +72,8 @@ PyObject* member_from_map(CacheObject* self, PyObject* name, PyObject* map, bool
 PyObject* member_slot(CacheObject* self, PyObject* name, bool* missing) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return nullptr;
-    if (Ref map = Ref::steal(stock_member_map(cache_type.get()))) return member_from_map(self, name, map.get(), missing);
+    if (Ref map = Ref::steal(stock_member_map(cache_type.get())))
+        return member_from_map(self, name, map.get(), missing);
     compat::RecursionGuard guard;  // `__members__` and its lookups may run code
     if (!guard) return nullptr;
     Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));

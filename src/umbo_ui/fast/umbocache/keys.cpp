@@ -43,21 +43,21 @@ namespace {
 // ---- the enum module's own objects, taken at import and held for good
 
 struct StockEnum {
-    PyObject* value_property;      // enum.Enum's `value`
-    PyTypeObject* property_type;   // enum.property
+    PyObject* value_property;     // enum.Enum's `value`
+    PyTypeObject* property_type;  // enum.property
     unsigned int property_type_tag;
-    PyObject* property_get;        // its __get__ and __set__
+    PyObject* property_get;  // its __get__ and __set__
     PyObject* property_set;
-    PyObject* value_getter;        // the property's fget: `return self._value_`
+    PyObject* value_getter;  // the property's fget: `return self._value_`
     PyObject* value_getter_code;
-    PyTypeObject* metaclass;       // enum.EnumType
-    PyObject* members_property;    // its __members__ ...
-    PyObject* members_getter;      // ... whose fget is `return MappingProxyType(cls._member_map_)`
+    PyTypeObject* metaclass;     // enum.EnumType
+    PyObject* members_property;  // its __members__ ...
+    PyObject* members_getter;    // ... whose fget is `return MappingProxyType(cls._member_map_)`
     PyObject* members_getter_code;
-    PyObject* getitem;             // its __getitem__: `return cls._member_map_[name]`
+    PyObject* getitem;  // its __getitem__: `return cls._member_map_[name]`
     PyObject* getitem_code;
-    PyObject* type_getattribute;   // type.__getattribute__
-    Py_ssize_t getter_offset;      // where a builtin property holds its fget
+    PyObject* type_getattribute;  // type.__getattribute__
+    Py_ssize_t getter_offset;     // where a builtin property holds its fget
 };
 StockEnum stock;
 bool have_stock = false;
@@ -92,8 +92,8 @@ int take_stock(StockEnum* s) {
     Ref module = Ref::steal(PyImport_GetModule(names.enum_));
     Ref base = Ref::steal(module ? PyObject_GetAttr(module.get(), names.Enum) : nullptr);
     if (!base || !PyType_Check(base.get())) return -1;
-    s->value_property = Py_XNewRef(PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(base.get())->tp_dict,
-                                                            names.value));
+    s->value_property =
+        Py_XNewRef(PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(base.get())->tp_dict, names.value));
     if (!s->value_property) return -1;
     s->property_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(s->value_property)));
     s->property_get = lookup(s->property_type, names.__get__);

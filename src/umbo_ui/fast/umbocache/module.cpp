@@ -40,8 +40,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
     if (current == -1) return nullptr;
     if (first_interpreter == -1) first_interpreter = current;
     if (first_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (state.module) return Py_NewRef(state.module);
@@ -65,8 +66,9 @@ int warn_on_version_mismatch() {
     const int minor = static_cast<int>(compat::runtime_version() >> 16) & 0xFF;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char message[200];
-    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -99,8 +101,8 @@ PyObject* find_cache_type() {
         // A submodule of that name registered in sys.modules also counts.
         PyErr_Clear();
         Ref module_name = Ref::steal(PyObject_GetAttr(enums.get(), names.__name__));
-        Ref full_name = Ref::steal(
-            module_name ? PyUnicode_FromFormat("%S.%U", module_name.get(), names.CacheType) : nullptr);
+        Ref full_name =
+            Ref::steal(module_name ? PyUnicode_FromFormat("%S.%U", module_name.get(), names.CacheType) : nullptr);
         if (full_name && (cache_type = PyImport_GetModule(full_name.get()))) return cache_type;
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
     }
@@ -123,9 +125,9 @@ int exec_namespace(PyObject* module) {
     Ref cache_type = Ref::steal(find_cache_type());
     if (!cache_type || PyDict_SetItem(dict, names.CacheType, cache_type.get()) < 0) return -1;
     take_stock_of_enum();
-    Ref unpickle = Ref::steal(prepare(unpickle_function) < 0 ? nullptr
-                                                              : function_new(unpickle_function, &Cache_Type,
-                                                                             names.module_name, dict));
+    Ref unpickle = Ref::steal(prepare(unpickle_function) < 0
+                                  ? nullptr
+                                  : function_new(unpickle_function, &Cache_Type, names.module_name, dict));
     Ref test = Ref::steal(PyDict_New());
     if (!unpickle || !test || PyDict_SetItem(dict, names.__pyx_unpickle_Cache, unpickle.get()) < 0) return -1;
     return PyDict_SetItem(dict, names.__test__, test.get());
@@ -137,8 +139,8 @@ int exec_steps(PyObject* module) {
     Py_XSETREF(state.builtins, compat::import_add_module_ref("builtins"));
     if (!state.builtins) return -1;
     traceback_setup(kModuleName, kModuleFile, state.module_dict);
-    if (PyDict_SetItemString(state.module_dict, "__builtins__", state.builtins) < 0 ||
-        warn_on_version_mismatch() < 0 || create_names() < 0) {
+    if (PyDict_SetItemString(state.module_dict, "__builtins__", state.builtins) < 0 || warn_on_version_mismatch() < 0 ||
+        create_names() < 0) {
         return -1;
     }
     if (exec_namespace(module) == 0) return 0;

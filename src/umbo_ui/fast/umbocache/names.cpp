@@ -11,8 +11,8 @@ State state;
 
 int create_names() {
     // An earlier exec step that failed may have made some already.
-#define UMBO_NAME_CREATE(field, text)                                                      \
-    if (!names.field && !(names.field = PyUnicode_InternFromString(text))) return -1;    \
+#define UMBO_NAME_CREATE(field, text)                                                 \
+    if (!names.field && !(names.field = PyUnicode_InternFromString(text))) return -1; \
     if (PyObject_Hash(names.field) == -1) return -1;
     UMBO_NAMES(UMBO_NAME_CREATE)
 #undef UMBO_NAME_CREATE

@@ -16,6 +16,7 @@ inline constexpr const char* kModuleFile = "src/umbo_ui/fast/umbocache/umbocache
 inline constexpr const char* kPickleFile = "(tree fragment)";
 
 // Interned names: X(field, text).
+// clang-format off
 #define UMBO_NAMES(X)                                                                                      \
     X(Cache, "Cache") X(CacheType, "CacheType") X(Enum, "Enum") X(MappingProxyType, "MappingProxyType")  \
     X(PickleError, "PickleError") X(__dict__, "__dict__") X(__get__, "__get__")                          \
@@ -26,6 +27,7 @@ inline constexpr const char* kPickleFile = "(tree fragment)";
     X(_slotnames, "_slotnames") X(_value_, "_value_") X(copy, "copy") X(copyreg, "copyreg")              \
     X(enum_, "enum") X(enums_module, "umbo_ui.core.enums") X(fget, "fget") X(module_name, kModuleName)  \
     X(pickle, "pickle") X(update, "update") X(value, "value") X(values, "values")
+// clang-format on
 
 struct Names {
 #define UMBO_NAME_FIELD(field, text) PyObject* field;
