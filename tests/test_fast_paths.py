@@ -301,18 +301,22 @@ def test_keys_keep_their_attributes_in_themselves(Cache, CacheType):
 
 
 def python_calls(fn):
-    """The Python functions outside this file that `fn()` runs, by name."""
+    """The Python functions outside this file that `fn()` runs, by name.
+    Collections are held off: finalisers of other tests' garbage are not `fn`'s."""
     calls = []
 
     def profile(frame, event, arg):
         if event == "call" and frame.f_code.co_filename != __file__:
             calls.append(frame.f_code.co_name)
 
+    gc.collect()
+    gc.disable()
     sys.setprofile(profile)
     try:
         fn()
     finally:
         sys.setprofile(None)
+        gc.enable()
     return calls
 
 
