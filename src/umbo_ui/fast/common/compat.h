@@ -229,6 +229,19 @@ inline PyObject* instance_item(PyObject* obj, PyObject* name) {
     return item;
 }
 
+// ---- a new list with the items of the list `list`, read in one step.
+// From 3.12 on, allocation never runs the collector (it waits for the eval
+// loop), so a slice allocates after reading the length and copies under one
+// hold of the list's lock.  Before, the allocation may collect and run
+// finalisers that resize `list`: PySequence_List allocates first.
+inline PyObject* list_copy(PyObject* list) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyList_GetSlice(list, 0, PY_SSIZE_T_MAX);
+#else
+    return PySequence_List(list);
+#endif
+}
+
 // ---- whether the caller holds the only reference to `obj` (a result it
 // may then reuse instead of copying)
 inline bool only_reference(PyObject* obj) { return Py_REFCNT(obj) == 1; }

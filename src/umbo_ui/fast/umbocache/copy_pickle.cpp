@@ -24,14 +24,12 @@ extern Callable copy_method, deepcopy_method, reduce_method, setstate_method;
 // A new plain Cache (never a subclass) with its own copy of the slot list.
 // Constructing Cache() would first install a list of 32 None that nobody
 // can see before it is replaced, so the copy goes straight from allocation
-// to its own list.  PySequence_List makes its one allocation that may run
-// the collector (and finalisers that resize the source) before it reads the
-// source's length, and copies under one hold of the source's lock.
+// to its own list, read from the source in one step.
 PyObject* copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (bind_args(copy_method, args, nargs, kwnames, nullptr) < 0) return nullptr;
     Ref fresh = Ref::steal(cache_alloc(&Cache_Type));
     Ref source = Ref::steal(fresh ? slot_list_ref(as_cache(self)) : nullptr);
-    PyObject* list = source ? PySequence_List(source.get()) : nullptr;
+    PyObject* list = source ? compat::list_copy(source.get()) : nullptr;
     if (!list) {
         add_traceback("Cache.copy");
         return nullptr;
