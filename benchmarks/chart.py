@@ -4,7 +4,8 @@
 
 Reads results/instructions-<host>.json (written by instructions.py) and
 writes results/chart.svg: per operation, one bar per host with the native
-cache's instructions as a fraction of the plain Python class's.  Shorter
+cache's instructions as a fraction of the plain Python class's; prints the
+same numbers as the README's Markdown table.  Shorter
 is better; the line at 1 is "as costly as plain Python".  Needs nothing
 beyond the standard library.
 """
@@ -46,7 +47,7 @@ def svg(hosts):
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
         f'font-family="sans-serif" font-size="11">',
         f'<rect width="{width}" height="{height}" fill="white"/>',
-        f'<text x="{LABEL_WIDTH}" y="16" font-size="13" font-weight="bold">'
+        '<text x="10" y="16" font-size="13" font-weight="bold">'
         "Instructions per operation, native cache / plain Python class (shorter is better)</text>",
     ]
     for i, host in enumerate(hosts):
@@ -86,13 +87,28 @@ def svg(hosts):
     return "\n".join(out) + "\n"
 
 
+def markdown(hosts):
+    """The README's table: per operation and host, native / plain = ratio."""
+    rows = list(dict.fromkeys(key for table in hosts.values() for key in table))
+    lines = ["| operation | " + " | ".join(f"CPython {h}" for h in hosts) + " |", "|---" * (len(hosts) + 1) + "|"]
+    for operation, key in rows:
+        label = operation if key == "member" else f"{operation}, plain key"
+        cells = []
+        for table in hosts.values():
+            row = table.get((operation, key))
+            cells.append(f"{row['native']:,} / {row['plain']:,} = **{row['ratio']:.2f}**" if row else "")
+        lines.append(f"| `{label}` | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 def main():
     hosts = load()
     if not hosts:
         raise SystemExit(f"no instruction counts in {HERE}: run benchmarks/instructions.py first")
     target = HERE / "chart.svg"
     target.write_text(svg(hosts))
-    print(f"wrote {target} ({', '.join(hosts)})")
+    print(f"wrote {target} ({', '.join(hosts)})\n")
+    print(markdown(hosts))
 
 
 if __name__ == "__main__":

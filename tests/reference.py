@@ -83,6 +83,12 @@ def _as_int64(value):
     raise OverflowError("int too big to convert")
 
 
+def _index_of(key):
+    """The slot index `key` names: its ``value``, converted unless an int already."""
+    idx = key.value
+    return idx if idx.__class__ is int else _as_int32(idx)
+
+
 def _bad_read(arr, idx):
     """Raise the error of a slot read at ``idx`` that the fast path refused."""
     _as_int32(idx)
@@ -181,18 +187,14 @@ class Cache:
     def get(self, type):
         if type is None:
             raise TypeError("Argument 'type' must not be None")
-        idx = type.value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(type)
         arr = self.cache_arr
         if arr is not None and 0 <= idx < len(arr):
             return arr[idx]
         _bad_read(arr, idx)
 
     def set(self, type, value):
-        idx = type.value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(type)
         arr = self.cache_arr
         if arr is not None and 0 <= idx < len(arr):
             arr[idx] = value
@@ -234,9 +236,7 @@ class Cache:
         arr = self.cache_arr
         if arr is None:
             raise TypeError(_NONE_SLOTS)
-        idx = key.value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(key)
         if 0 <= idx < len(arr):
             return arr[idx]
         _bad_read(arr, idx)
@@ -252,9 +252,7 @@ class Cache:
         arr = self.cache_arr
         if arr is None:
             raise TypeError(_NONE_SLOTS)
-        idx = CacheType[name].value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(CacheType[name])
         if 0 <= idx < len(arr):
             return arr[idx]
         _bad_read(arr, idx)
@@ -262,9 +260,7 @@ class Cache:
     # -- fill on miss -------------------------------------------------------
 
     def get_or_set_val(self, type, value):
-        idx = type.value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(type)
         arr = self.cache_arr
         if arr is None or not 0 <= idx < len(arr):
             _bad_read(arr, idx)
@@ -279,9 +275,7 @@ class Cache:
             raise TypeError("Argument 'type' must not be None")
         if func is None:
             raise TypeError("Argument 'func' must not be None")
-        idx = type.value
-        if idx.__class__ is not int:
-            idx = _as_int32(idx)
+        idx = _index_of(type)
         arr = self.cache_arr
         if arr is None or not 0 <= idx < len(arr):
             _bad_read(arr, idx)
