@@ -65,26 +65,15 @@ def per_call(impl, key_kind, stmt):
 
 def main():
     only = set(sys.argv[1:])
-    print(workload.host_description(), "- instructions per operation (callgrind)")
-    header = f"{'operation':22} {'key':6} {'native':>8} {'plain':>8} {'ratio':>6}"
-    print(header)
-    print("-" * len(header))
+    workload.print_header("instructions per operation (callgrind)", 8)
     rows = []
-    for name, stmt, key_kinds in workload.OPERATIONS:
-        if only and name not in only:
-            continue
-        for key_kind in key_kinds:
-            native, plain = per_call("native", key_kind, stmt), per_call("plain", key_kind, stmt)
-            rows.append(
-                {
-                    "operation": name,
-                    "key": key_kind,
-                    "native": round(native),
-                    "plain": round(plain),
-                    "ratio": round(native / plain, 3),
-                }
-            )
-            print(f"{name:22} {key_kind:6} {native:8.0f} {plain:8.0f} {native / plain:6.2f}", flush=True)
+    for name, stmt, key_kind in workload.cases(only):
+        native, plain = per_call("native", key_kind, stmt), per_call("plain", key_kind, stmt)
+        ratio = round(native / plain, 3)
+        rows.append(
+            {"operation": name, "key": key_kind, "native": round(native), "plain": round(plain), "ratio": ratio}
+        )
+        print(f"{name:22} {key_kind:6} {native:8.0f} {plain:8.0f} {native / plain:6.2f}", flush=True)
     if not only:
         out = HERE / "results" / f"instructions-{workload.host()}.json"
         out.parent.mkdir(exist_ok=True)

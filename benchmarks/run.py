@@ -36,27 +36,21 @@ def main():
     parser.add_argument("operations", nargs="*", help="only these operations (default: all)")
     args = parser.parse_args()
     repeat, min_seconds = (5, 0.02) if args.quick else (15, 0.1)
-    print(workload.host_description(), "- ns per operation (median ± interquartile range)")
-    header = f"{'operation':22} {'key':6} {'native':>14} {'plain':>14} {'ratio':>6}"
-    print(header)
-    print("-" * len(header))
+    workload.print_header("ns per operation (median ± interquartile range)", 14)
     rows = []
-    for name, stmt, key_kinds in workload.OPERATIONS:
-        if args.operations and name not in args.operations:
-            continue
-        for key_kind in key_kinds:
-            row = {"operation": name, "key": key_kind}
-            for impl in workload.IMPLEMENTATIONS:
-                median, spread = time_statement(stmt, workload.namespace(impl, key_kind), repeat, min_seconds)
-                row[impl] = {"median_ns": round(median, 1), "spread_ns": round(spread, 1)}
-            row["ratio"] = round(row["native"]["median_ns"] / row["plain"]["median_ns"], 3)
-            rows.append(row)
-            native, plain = row["native"], row["plain"]
-            print(
-                f"{name:22} {key_kind:6} {native['median_ns']:8.1f} ±{native['spread_ns']:5.1f}"
-                f" {plain['median_ns']:8.1f} ±{plain['spread_ns']:5.1f} {row['ratio']:6.2f}",
-                flush=True,
-            )
+    for name, stmt, key_kind in workload.cases(args.operations):
+        row = {"operation": name, "key": key_kind}
+        for impl in workload.IMPLEMENTATIONS:
+            median, spread = time_statement(stmt, workload.namespace(impl, key_kind), repeat, min_seconds)
+            row[impl] = {"median_ns": round(median, 1), "spread_ns": round(spread, 1)}
+        row["ratio"] = round(row["native"]["median_ns"] / row["plain"]["median_ns"], 3)
+        rows.append(row)
+        native, plain = row["native"], row["plain"]
+        print(
+            f"{name:22} {key_kind:6} {native['median_ns']:8.1f} ±{native['spread_ns']:5.1f}"
+            f" {plain['median_ns']:8.1f} ±{plain['spread_ns']:5.1f} {row['ratio']:6.2f}",
+            flush=True,
+        )
     out = pathlib.Path(__file__).with_name(f"results-{workload.host()}.json")
     out.write_text(json.dumps({"host": workload.host_description(), "rows": rows}, indent=1) + "\n")
     print(f"\nwrote {out.name}")

@@ -123,6 +123,22 @@ OPERATIONS = [
 ]
 
 
+def cases(only=()):
+    """(operation, statement, key kind) of every row, or of the named operations only."""
+    for name, stmt, key_kinds in OPERATIONS:
+        if not only or name in only:
+            for key_kind in key_kinds:
+                yield name, stmt, key_kind
+
+
+def print_header(title, width):
+    """The title line and column heads of a results table."""
+    print(host_description(), "-", title)
+    header = f"{'operation':22} {'key':6} {'native':>{width}} {'plain':>{width}} {'ratio':>6}"
+    print(header)
+    print("-" * len(header))
+
+
 def host():
     """A short name of this interpreter, such as "3.12" or "3.15t"."""
     major, minor, _ = platform.python_version_tuple()

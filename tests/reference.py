@@ -89,6 +89,13 @@ def _index_of(key):
     return idx if idx.__class__ is int else _as_int32(idx)
 
 
+def _read(arr, idx):
+    """Slot ``idx`` of ``arr``, or the error the native read raises."""
+    if arr is not None and 0 <= idx < len(arr):
+        return arr[idx]
+    _bad_read(arr, idx)
+
+
 def _bad_read(arr, idx):
     """Raise the error of a slot read at ``idx`` that the fast path refused."""
     _as_int32(idx)
@@ -187,11 +194,8 @@ class Cache:
     def get(self, type):
         if type is None:
             raise TypeError("Argument 'type' must not be None")
-        idx = _index_of(type)
-        arr = self.cache_arr
-        if arr is not None and 0 <= idx < len(arr):
-            return arr[idx]
-        _bad_read(arr, idx)
+        idx = _index_of(type)  # first: the key's value may replace the slot list
+        return _read(self.cache_arr, idx)
 
     def set(self, type, value):
         idx = _index_of(type)
@@ -252,10 +256,7 @@ class Cache:
         arr = self.cache_arr
         if arr is None:
             raise TypeError(_NONE_SLOTS)
-        idx = _index_of(CacheType[name])
-        if 0 <= idx < len(arr):
-            return arr[idx]
-        _bad_read(arr, idx)
+        return _read(arr, _index_of(CacheType[name]))
 
     # -- fill on miss -------------------------------------------------------
 
