@@ -263,9 +263,7 @@ class Cache:
     def get_or_set_val(self, type, value):
         idx = _index_of(type)
         arr = self.cache_arr
-        if arr is None or not 0 <= idx < len(arr):
-            _bad_read(arr, idx)
-        current = arr[idx]
+        current = _read(arr, idx)
         if current is not None:
             return current
         arr[idx] = value
@@ -277,15 +275,11 @@ class Cache:
         if func is None:
             raise TypeError("Argument 'func' must not be None")
         idx = _index_of(type)
-        arr = self.cache_arr
-        if arr is None or not 0 <= idx < len(arr):
-            _bad_read(arr, idx)
-        current = arr[idx]
+        current = _read(self.cache_arr, idx)
         if current is not None:
             return current
         # func may replace or empty the slot list: hold no reference to it
         # meanwhile, and store into whatever list the cache holds afterwards.
-        del arr
         result = func()
         if self.cache_arr is None:
             raise TypeError(_NONE_SLOTS)
