@@ -140,3 +140,26 @@ def test_finaliser_of_a_released_slot_value_that_reenters(Cache, op, action):
             assert check(c, lambda: call(c), expected) is None
 
     leak_free(scenario)
+
+
+@pytest.mark.parametrize(
+    "release_action, expected",
+    [(lambda c: c.set(Key(SLOT), RESULT), RESULT), (CACHE_ACTIONS["clear"], None), (CACHE_ACTIONS["reinit"], None)],
+    ids=["set", "clear", "reinit"],
+)
+def test_get_or_exec_reads_the_slot_after_its_own_releases(Cache, release_action, expected):
+    """The store releases the occupant `func` left, whose finaliser replaces
+    the result in the slot; releasing the result then runs its finaliser too.
+    What get_or_exec returns is what the slot holds after both."""
+
+    def scenario():
+        c = Cache()
+
+        def func():
+            c.set(Key(SLOT), Finalised(c, ACTIONS["set"]))
+            return Finalised(c, release_action)
+
+        assert c.get_or_exec(Key(SLOT), func) is expected
+        assert c.get(Key(SLOT)) is expected
+
+    leak_free(scenario)

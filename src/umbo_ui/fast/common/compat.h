@@ -335,6 +335,16 @@ inline bool stack_nearly_full() {
 #endif
 }
 
+// ---- RecursionError where the stack is nearly used up; 0 or -1.  The
+// entry of every callable checks it, so that code run in the middle of an
+// operation (a finaliser, a keyword name's __eq__) that calls the module
+// again ends like deep recursion in Python code, also on a small stack.
+inline int check_stack() {
+    if (!stack_nearly_full()) return 0;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    return -1;
+}
+
 // ---- a guard for calls into Python code that may come back into the module
 // with no Python frame in between (a functools.partial of a method, say):
 // such a cycle ends in RecursionError, as it would in Python code.
@@ -349,11 +359,7 @@ public:
     explicit operator bool() const { return entered_; }
 
 private:
-    static bool enter() {
-        if (!stack_nearly_full()) return Py_EnterRecursiveCall(" while calling a Python object") == 0;
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        return false;
-    }
+    static bool enter() { return check_stack() == 0 && Py_EnterRecursiveCall(" while calling a Python object") == 0; }
     bool entered_;
 };
 

@@ -19,20 +19,24 @@ PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
     return item ? item : read_slot(list.get(), idx);  // read_slot words the error
 }
 
-// Stores `value` into slot `idx` of the instance's current list and reads
-// the slot back.  New reference, or null with an exception set.
-PyObject* store_and_reread(CacheObject* self, int32_t idx, PyObject* value) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    if (!list) return nullptr;
-    // Filling an empty slot releases nothing that could run code: the slot
-    // then holds `value` and nothing else has happened.
-    Ref item = Ref::steal(fill_if_none(list.get(), idx, value));
-    if (item.get() == value) return item.release();
-    item.reset();  // the store releases the occupant: its finaliser runs there
-    if (store_slot(list.get(), idx, value) < 0) return nullptr;
-    // Releasing the previous occupant may have replaced or emptied the list.
-    list = Ref::steal(slot_list_ref(self));
-    return list ? read_slot(list.get(), idx) : nullptr;
+// Stores `made` into slot `idx` of the instance's current list, then
+// releases everything the operation held (the slot's previous occupant,
+// the list, `made` itself) before it reads the slot: finalisers run by
+// those releases may change the cache, and what is returned is what the
+// slot holds after them.  New reference, or null with an exception set.
+PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref made) {
+    {
+        Ref list = Ref::steal(slot_list_ref(self));
+        if (!list) return nullptr;
+        // Filling an empty slot releases nothing that could run code, and
+        // neither do the releases of the list and of `made` that follow.
+        Ref item = Ref::steal(fill_if_none(list.get(), idx, made.get()));
+        if (item.get() == made.get()) return item.release();
+        item.reset();  // still in the slot: runs no code
+        if (store_slot(list.get(), idx, made.get()) < 0) return nullptr;
+    }
+    made.reset();
+    return read_current_slot(self, idx);
 }
 
 PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
@@ -41,14 +45,12 @@ PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
     if (!current || current.get() != Py_None) return current.release();
     list.reset();  // `func` may replace it; the store goes to the current one
     Ref made;
-    if (PyFunction_Check(func)) {
-        made = Ref::steal(PyObject_CallNoArgs(func));  // its frame guards against recursion
-    } else if (compat::RecursionGuard guard; guard) {
-        made = Ref::steal(PyObject_CallNoArgs(func));  // it may call back into the cache
-    }
+    // `func` may call back into the cache, also a Python function: before
+    // 3.14 its frame counts calls but never measures the stack.
+    if (compat::RecursionGuard guard; guard) made = Ref::steal(PyObject_CallNoArgs(func));
     // `func` may have replaced the list or filled the slot itself: the store
     // goes to the current list and overwrites whatever the slot holds.
-    return made ? store_and_reread(self, idx, made.get()) : nullptr;
+    return made ? store_and_reread(self, idx, std::move(made)) : nullptr;
 }
 
 extern Callable get_or_set_val_method, get_or_exec_method;

@@ -12,12 +12,6 @@ namespace {
 
 bool failed(int32_t idx) { return idx == -1 && PyErr_Occurred(); }
 
-// The slot `idx` of the instance's current list: a new reference, or null.
-PyObject* read_current_slot(CacheObject* self, int32_t idx) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    return list ? read_slot(list.get(), idx) : nullptr;
-}
-
 // c_set with a result: 0, or -1 with an exception set.
 int set_slot(CacheObject* self, int32_t type_idx, PyObject* value) {
     Ref list = Ref::steal(slot_list_ref(self));
@@ -56,34 +50,48 @@ Callable set_method = {.name = "set", .qualname = "Cache.set", .impl = set, .par
 
 // ---- attribute access by member name
 
-// `name` looked up in a stock member map: no code runs between the
-// containment test and the item lookup, so both read the same dict.
-PyObject* member_from_map(CacheObject* self, PyObject* name, PyObject* map, bool* missing) {
-    PyObject* member = nullptr;
-    const int found = compat::dict_get_item_ref(map, name, &member);
-    *missing = found == 0;
-    Ref held = Ref::steal(member);
-    if (found <= 0 || require_slot_list(self) < 0) return nullptr;
-    const int32_t idx = key_index(member);
-    return failed(idx) ? nullptr : read_current_slot(self, idx);
+// The slot index of member `name`, with every reference the lookup took
+// already released: their finalisers may change the cache, so the slot is
+// read only after them.  -1 with an exception set, or with *missing set
+// when `name` is no member.
+int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
+    Ref cache_type = Ref::steal(lookup_global(names.CacheType));
+    if (!cache_type) return -1;
+    Ref member;
+    if (Ref map = Ref::steal(stock_member_map(cache_type.get()))) {
+        // No code runs between the containment test and the item lookup.
+        PyObject* found = nullptr;
+        const int status = compat::dict_get_item_ref(map.get(), name, &found);
+        member = Ref::steal(found);
+        *missing = status == 0;
+        if (status <= 0 || require_slot_list(self) < 0) return -1;
+    } else {
+        compat::RecursionGuard guard;  // `__members__` and its lookups may run code
+        if (!guard) return -1;
+        Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
+        const int contained = members ? PySequence_Contains(members.get(), name) : -1;
+        *missing = contained == 0;
+        if (contained <= 0 || require_slot_list(self) < 0) return -1;
+        cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
+        member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
+        if (!member) return -1;
+    }
+    return key_index(member.get());
 }
 
 // The slot of member `name`, or null: *missing when `name` is no member.
 PyObject* member_slot(CacheObject* self, PyObject* name, bool* missing) {
+    const int32_t idx = member_index(self, name, missing);
+    return failed(idx) || *missing ? nullptr : read_current_slot(self, idx);
+}
+
+// Whether `key` is an instance of CacheType: 1, 0, or -1 with an exception set.
+int is_cache_type_member(PyObject* key) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
-    if (!cache_type) return nullptr;
-    if (Ref map = Ref::steal(stock_member_map(cache_type.get())))
-        return member_from_map(self, name, map.get(), missing);
-    compat::RecursionGuard guard;  // `__members__` and its lookups may run code
-    if (!guard) return nullptr;
-    Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
-    const int contained = members ? PySequence_Contains(members.get(), name) : -1;
-    *missing = contained == 0;
-    if (contained <= 0 || require_slot_list(self) < 0) return nullptr;
-    cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
-    Ref member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
-    const int32_t idx = member ? key_index(member.get()) : -1;
-    return !member || failed(idx) ? nullptr : read_current_slot(self, idx);
+    if (!cache_type) return -1;
+    if (Py_TYPE(key) == reinterpret_cast<PyTypeObject*>(cache_type.get())) return 1;  // runs no code
+    compat::RecursionGuard guard;  // __instancecheck__ may call back into the cache
+    return guard ? PyObject_IsInstance(key, cache_type.get()) : -1;
 }
 
 PyObject* cache___getattr__(PyObject* self, PyObject* name) {
@@ -135,8 +143,7 @@ PyObject* cache_getattro(PyObject* self, PyObject* name) {
 // ---- subscription
 
 PyObject* Cache_subscript(PyObject* self, PyObject* key) {
-    Ref cache_type = Ref::steal(lookup_global(names.CacheType));
-    const int is_member = cache_type ? PyObject_IsInstance(key, cache_type.get()) : -1;
+    const int is_member = is_cache_type_member(key);
     if (is_member == 0) PyErr_SetString(PyExc_TypeError, "The key for cache access must be of type CacheType");
     // The slot list is required before the key's `value` is read; reading
     // it may run code that replaces the list.
