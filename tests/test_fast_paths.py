@@ -194,12 +194,26 @@ def patched_enum_machinery():
     """Changes to the enum module's own objects, undone afterwards."""
     value_property = vars(enum.Enum)["value"]
     members_property = vars(type(enum.Enum))["__members__"]
-    saved = value_property.fget, vars(type(value_property))["__get__"], enum.MappingProxyType
+    get = vars(type(value_property))["__get__"]
+    saved = value_property.fget, get, get.__code__, enum.MappingProxyType
     yield value_property, members_property
-    value_property.fget, enum.MappingProxyType = saved[0], saved[2]
-    if vars(type(value_property))["__get__"] is not saved[1]:
-        type(value_property).__get__ = saved[1]
+    value_property.fget, get.__code__, enum.MappingProxyType = saved[0], saved[2], saved[3]
+    if vars(type(value_property))["__get__"] is not get:
+        type(value_property).__get__ = get
+    for cls in type(value_property).__mro__[:-1]:
+        for name in ("__getattribute__", "__getattr__"):
+            if name in vars(cls):
+                delattr(cls, name)
     members_property.__init__(saved_members_getter)
+
+
+def _fget_through_getattribute(cls):
+    """Gives `cls` a __getattribute__ under which a property's `fget` is another getter."""
+
+    def __getattribute__(self, name):
+        return (lambda member: 5) if name == "fget" else object.__getattribute__(self, name)
+
+    cls.__getattribute__ = __getattribute__
 
 
 @pytest.mark.parametrize(
@@ -207,8 +221,11 @@ def patched_enum_machinery():
     [
         lambda prop, _: setattr(prop, "fget", lambda self: 5),
         lambda prop, _: setattr(type(prop), "__get__", lambda self, inst, owner=None: 5),
+        lambda prop, _: setattr(vars(type(prop))["__get__"], "__code__", (lambda self, inst, owner=None: 5).__code__),
+        lambda prop, _: _fget_through_getattribute(type(prop)),
+        lambda prop, _: _fget_through_getattribute(type(prop).__mro__[-2]),
     ],
-    ids=["getter-replaced", "property-type-changed"],
+    ids=["getter-replaced", "property-type-changed", "get-code-replaced", "getattribute", "base-getattribute"],
 )
 def test_a_change_to_the_value_property_is_seen(Cache, patched_enum_machinery, change):
     E = _fresh_enum()

@@ -131,12 +131,17 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
 // ---- internal: the type's version tag while it is valid, else 0.  A type
 // gets a new tag whenever it or a base is modified; 3.13 dropped the
 // validity flag and zeroes the tag instead.  Before 3.12 a lookup tags the
-// type as a side effect.
+// type as a side effect.  From 3.11 on the host never gives a tag twice
+// (it gives none once the counter runs out), so a type's address and tag
+// name one state of one type; 3.10's counter wraps around and gives tags
+// again, so there it counts as no tag: nothing is kept under one.
 inline unsigned int version_tag(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030D0000
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-#ifdef Py_GIL_DISABLED
+#if PY_VERSION_HEX < 0x030B0000
+    (void)type;
+    return 0;
+#elif PY_VERSION_HEX < 0x030D0000
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#elif defined(Py_GIL_DISABLED)
     return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);  // another thread may change it
 #else
     return type->tp_version_tag;

@@ -23,6 +23,33 @@
 // tag.  Everything else, and every read that finds nothing,
 // takes the generic path, which runs the Python code and so raises whatever
 // it raises.
+//
+// The guards.  "tag": checked when the type's version tag changes, which
+// every assignment to the type or a base does; "call": checked at every call.
+// Each line is exact; what a user changes otherwise takes the generic path.
+//
+//   what the direct read assumes             checked by                  what a user would have to do
+//   key type looks attributes up generically tp_getattro (tag)           a __getattribute__/__getattr__ on it
+//   `value` resolves to Enum's property      identity (tag)              a `value` anywhere in the MRO
+//   `_value_` is no attribute of the type    resolves to nothing (tag)   a class attribute `_value_`
+//   the property is of enum's property type  its type (call)             assign its __class__
+//   its fget is the stock getter             its own `fget` (call)       assign fget, or call __init__ again
+//   the getter and __get__ run their code    code identity (call)        assign either's __code__
+//   property type: __get__, __set__ stock,   identity, tp_getattro,      replace either, add __getattribute__
+//     `fget` read from the instance            no `fget` on it (tag)       or __getattr__ or a data `fget` to
+//                                                                          it or a base (3.10: every call)
+//   a slot key's `value` is its own member   member type, flags and      replace `value`
+//                                              layout (tag)
+//   the value is an exact int of 32 bits     exact type, size (call)     an int subclass or __index__ object
+//   metaclass: __getattribute__, __members__ identity, mp_subscript,     override any of them in a metaclass
+//     and __getitem__ are stock, no           no `_member_map_` on it
+//     `_member_map_` of its own               (class and meta tags)
+//   __members__'s fget, both functions'      identity (call)             __init__ the property again, assign
+//     code, enum.MappingProxyType                                          __code__, rebind the global
+//   `_member_map_` is an exact dict          type (class tag); the map   rebind `_member_map_`; its items
+//                                              itself is read live         change nothing
+//   an address and a tag name one state of   the host: from 3.11 no      -- (3.10 reuses tags: nothing is
+//     one type (nothing is held)               tag is given twice          kept there, every call checks)
 #include <Python.h>
 #include <structmember.h>
 
@@ -47,6 +74,7 @@ struct StockEnum {
     PyTypeObject* property_type;  // enum.property
     unsigned int property_type_tag;
     PyObject* property_get;  // its __get__ and __set__
+    PyObject* property_get_code;
     PyObject* property_set;
     PyObject* value_getter;  // the property's fget: `return self._value_`
     PyObject* value_getter_code;
@@ -70,10 +98,12 @@ bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) {
     return found.get() == expected;
 }
 
-// Whether the property's type resolves __get__ and __set__ as it did at
-// import and leaves `fget` to the property's own attributes.
+// Whether the property's type looks attributes up the generic way,
+// resolves __get__ and __set__ as it did at import and leaves `fget` to the
+// property's own attributes.
 bool property_type_as_taken(const StockEnum& s) {
-    return resolves_to(s.property_type, names.__get__, s.property_get) &&
+    return s.property_type->tp_getattro == PyObject_GenericGetAttr &&
+           resolves_to(s.property_type, names.__get__, s.property_get) &&
            resolves_to(s.property_type, names.__set__, s.property_set) &&
            resolves_to(s.property_type, names.fget, nullptr);
 }
@@ -99,8 +129,12 @@ int take_stock(StockEnum* s) {
     s->property_get = lookup(s->property_type, names.__get__);
     s->property_set = lookup(s->property_type, names.__set__);
     s->value_getter = compat::instance_item(s->value_property, names.fget);
-    if (!s->property_get || !s->property_set || !s->value_getter || !PyFunction_Check(s->value_getter)) return -1;
+    if (!s->property_get || !s->property_set || !s->value_getter || !PyFunction_Check(s->value_getter) ||
+        !PyFunction_Check(s->property_get)) {
+        return -1;
+    }
     s->value_getter_code = Py_NewRef(PyFunction_GET_CODE(s->value_getter));
+    s->property_get_code = Py_NewRef(PyFunction_GET_CODE(s->property_get));
     s->property_type_tag = compat::assign_version_tag(s->property_type, names.fget);
 
     s->metaclass = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(base.get())));
@@ -113,7 +147,7 @@ int take_stock(StockEnum* s) {
     s->getitem = own_function(s->metaclass, names.__getitem__, &s->getitem_code);
     s->type_getattribute = lookup(&PyType_Type, names.__getattribute__);
     if (!s->getter_offset || !s->members_getter || !PyFunction_Check(s->members_getter) || !s->getitem ||
-        !s->type_getattribute || !s->property_type_tag || !property_type_as_taken(*s)) {
+        !s->type_getattribute || !property_type_as_taken(*s)) {
         return -1;
     }
     s->members_getter_code = Py_NewRef(PyFunction_GET_CODE(s->members_getter));
@@ -123,12 +157,15 @@ int take_stock(StockEnum* s) {
 // Whether `member.value` still means `member._value_` (see the top).
 bool value_property_unchanged() {
     if (!Py_IS_TYPE(stock.value_property, stock.property_type) ||
-        PyFunction_GET_CODE(stock.value_getter) != stock.value_getter_code) {
+        PyFunction_GET_CODE(stock.value_getter) != stock.value_getter_code ||
+        PyFunction_GET_CODE(stock.property_get) != stock.property_get_code) {
         return false;
     }
-    if (compat::version_tag(stock.property_type) != stock.property_type_tag) {
-        // The property's type was modified: still good if what matters
-        // resolves as before, and then its new tag stands for that.
+    const unsigned int tag = compat::version_tag(stock.property_type);
+    if (!tag || tag != stock.property_type_tag) {
+        // The property's type was modified (or has no tag to tell): still
+        // good if what matters resolves as before, and then its new tag
+        // stands for that.
         if (!property_type_as_taken(stock)) return false;
         stock.property_type_tag = compat::assign_version_tag(stock.property_type, names.fget);
     }
@@ -167,20 +204,19 @@ TypeRoute find_route(PyTypeObject* type) {
 }
 
 // The routes of the last few key types are kept, each valid while its type
-// keeps the version tag it had.  With the GIL the kept type is held, so that
-// its address can't come to name another type.  Without it each thread keeps
-// its own routes and holds nothing: from 3.13 on no version tag is given
-// twice, so an address and a tag can't both come to name another type.
+// keeps the version tag it had.  Nothing is held: a type's address and a
+// valid tag can't come to name another type (compat::version_tag), and a
+// user's type must not outlive the interpreter because a key was read.
+// Without the GIL each thread keeps its own.
 struct KeptRoute {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
     TypeRoute route;
 };
 #ifdef Py_GIL_DISABLED
-thread_local KeptRoute kept_routes[4];
-#else
-KeptRoute kept_routes[4];
+thread_local
 #endif
+    KeptRoute kept_routes[4];
 
 KeptRoute& kept_route(PyTypeObject* type) {
     return kept_routes[(reinterpret_cast<uintptr_t>(type) >> 6) % std::size(kept_routes)];
@@ -189,16 +225,8 @@ KeptRoute& kept_route(PyTypeObject* type) {
 UMBO_NOINLINE TypeRoute find_and_keep_route(PyTypeObject* type) {
     const unsigned int tag = compat::assign_version_tag(type, names.value);
     TypeRoute route = find_route(type);
-    if (tag && compat::version_tag(type) == tag) {  // not modified by another thread meanwhile
-        KeptRoute& kept = kept_route(type);
-#ifdef Py_GIL_DISABLED
-        kept = KeptRoute{type, tag, route};
-#else
-        PyTypeObject* old = kept.type;
-        kept = KeptRoute{reinterpret_cast<PyTypeObject*>(Py_NewRef(type)), tag, route};
-        Py_XDECREF(old);
-#endif
-    }
+    if (tag && compat::version_tag(type) == tag)
+        kept_route(type) = KeptRoute{type, tag, route};  // not modified meanwhile
     return route;
 }
 
@@ -270,7 +298,8 @@ PyObject* find_member_map(PyTypeObject* cls) {
 PyObject* member_map_of(PyTypeObject* cls) { return find_member_map(cls); }
 #else
 // With the GIL, the last member map found is kept while the class and its
-// metaclass keep their version tags.
+// metaclass keep their version tags; the map is borrowed, since the class
+// holds it for as long as its tag stays (and nothing user-made is held).
 struct KeptMap {
     PyTypeObject* cls = nullptr;
     unsigned int cls_tag = 0;
@@ -283,15 +312,9 @@ PyObject* member_map_of(PyTypeObject* cls) {
     if (kept_map.cls == cls && kept_map.cls_tag == cls_tag && kept_map.meta_tag == meta_tag && cls_tag && meta_tag) {
         return Py_NewRef(kept_map.map);
     }
-    Ref map = Ref::steal(find_member_map(cls));
-    if (map && compat::version_tag(cls) && compat::version_tag(Py_TYPE(cls))) {
-        KeptMap old = kept_map;
-        kept_map = KeptMap{reinterpret_cast<PyTypeObject*>(Py_NewRef(cls)), compat::version_tag(cls),
-                           compat::version_tag(Py_TYPE(cls)), Py_NewRef(map.get())};
-        Py_XDECREF(old.cls);
-        Py_XDECREF(old.map);
-    }
-    return map.release();
+    PyObject* map = find_member_map(cls);
+    if (map) kept_map = KeptMap{cls, compat::version_tag(cls), compat::version_tag(Py_TYPE(cls)), map};
+    return map;
 }
 #endif
 
