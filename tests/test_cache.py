@@ -84,6 +84,21 @@ def test_uninitialised_cache_refuses_slot_operations_until_init(Cache, op):
         assert type(arr(c)) is list and len(arr(c)) == 32
 
 
+@pytest.mark.parametrize(
+    "blacklist, whitelist, error",
+    [
+        ([Key(0)], [MEMBERS[0][1], object()], AttributeError),
+        ([MEMBERS[0][1], Key("x")], None, TypeError),
+        (None, [Key(1), Key(2**40)], OverflowError),
+    ],
+)
+def test_an_uninitialised_cache_reads_both_lists_before_its_slots(Cache, blacklist, whitelist, error):
+    """The lists are read in full first, so their own errors come before the missing slot list's."""
+    with pytest.raises(error) as caught:
+        Cache.__new__(Cache).clear_selected(blacklist, whitelist)
+    assert str(caught.value) != "'NoneType' object is not subscriptable"
+
+
 def test_abstract_subclasses_are_refused_and_plain_caches_stay_closed(Cache):
     def make(*bases):
         return abc.ABCMeta("Shape", bases, {"area": abc.abstractmethod(lambda self: 0)})

@@ -5,8 +5,10 @@ import builtins
 import ctypes
 import inspect
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 
@@ -16,6 +18,9 @@ from conftest import BUILT_WITHOUT_GIL, FREE_THREADED_HOST
 
 NAME = "umbo_ui.fast.umbocache.umbocache"
 GIL_WARNING = "The global interpreter lock"
+SUBINTERPRETER_REFUSED = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
 # (function, signature, further local names)
 FUNCTIONS = [
     ("clear", "(self)", ()),
@@ -151,7 +156,80 @@ def test_only_the_first_interpreter_may_load_the_module(tmp_path, main_first):
             exec({attempt!r}, globals())
             return result
         print([in_main(), in_sub()] if {main_first} else [in_sub(), in_main()])
-    """) == ["ok", "Interpreter change detected - this module can only be loaded into one interpreter per process."]
+    """) == ["ok", SUBINTERPRETER_REFUSED]
+
+
+EXIT_SCRIPT = """
+import enum, sys
+from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+out = open(sys.argv[1], "w")  # buffered: written out when finalised
+out.write("written")
+class SlotKey:
+    __slots__ = ("value",)
+    def __init__(self, value):
+        self.value = value
+class DictKey:
+    def __init__(self, value):
+        self.value = value
+Colour = enum.Enum("Colour", {"RED": 3})
+cache = Cache()
+"""
+
+
+@pytest.mark.parametrize(
+    "use",
+    ["cache.get(SlotKey(1))", "cache.get(DictKey(2))", "cache.get(Colour.RED)", "cache.THEME; cache.clear_selected()"],
+)
+def test_nothing_the_script_made_outlives_it(tmp_path, use):
+    """Keys and key types are read, never kept: the script's module is
+    finalised at exit as it would be without the cache, so its file is flushed."""
+    out = tmp_path / "out.txt"
+    subprocess.run([sys.executable, "-c", EXIT_SCRIPT + use, str(out)], check=True, timeout=120)
+    assert out.read_text() == "written"
+
+
+EMBEDDING = r"""
+#include <Python.h>
+#include <stdio.h>
+
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        PyRun_SimpleString(
+            "import os, site\n"
+            "for d in os.environ['SITE_DIRS'].split(os.pathsep): site.addsitedir(d)\n"
+            "try:\n"
+            "    from umbo_ui.fast.umbocache.umbocache import Cache, CacheType\n"
+            "    print(Cache().get_or_set_val(CacheType.THEME, 'used'))\n"
+            "except ImportError as exc:\n"
+            "    print(exc)\n");
+        fflush(stdout);
+        if (Py_FinalizeEx() < 0) return 1;
+    }
+    return 0;
+}
+"""
+
+
+def test_a_new_interpreter_after_finalisation_is_refused(tmp_path):
+    """Py_Initialize, Py_FinalizeEx and Py_Initialize again in one process: the
+    module's state died with the first interpreter, so the second import fails
+    cleanly instead of handing out a module that finalisation emptied."""
+    compiler = shutil.which(sysconfig.get_config_var("CC").split()[0]) or shutil.which("cc")
+    if not compiler:
+        pytest.skip("needs a C compiler")
+    var = sysconfig.get_config_var
+    program, source = tmp_path / "embed", tmp_path / "embed.c"
+    source.write_text(EMBEDDING)
+    libdirs = [var("LIBPL"), var("LIBDIR")]
+    link = [f"-L{d}" for d in libdirs] + [f"-Wl,-rpath,{var('LIBDIR')}", f"-lpython{var('LDVERSION')}"]
+    link += (var("LIBS") + " " + var("SYSLIBS") + " " + var("LINKFORSHARED")).split()
+    subprocess.run([compiler, str(source), "-o", str(program), f"-I{sysconfig.get_path('include')}", *link], check=True)
+    site_dirs = os.pathsep.join(sysconfig.get_paths()[k] for k in ("purelib", "platlib"))
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix, SITE_DIRS=site_dirs)
+    proc = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["used", SUBINTERPRETER_REFUSED]
 
 
 PREAMBLE = """

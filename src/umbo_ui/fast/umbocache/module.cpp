@@ -20,7 +20,23 @@ namespace umbo::cache {
 
 namespace {
 
-int64_t first_interpreter = -1;
+// The module's state lives for the whole process and belongs to the first
+// interpreter that loads it.  That interpreter's own dict carries a mark:
+// another interpreter, or a new one after Py_FinalizeEx and Py_Initialize
+// (which may have the same id, while the old state died with the old
+// interpreter), has none.  1: the running interpreter is the module's, 0:
+// it is not, -1: error.
+int in_own_interpreter() {
+    static bool claimed = false;
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!dict) return 0;  // an interpreter without one can't be the module's
+    Ref mark = Ref::steal(PyUnicode_FromString(kModuleName));
+    const int marked = mark ? PyDict_Contains(dict, mark.get()) : -1;
+    if (marked != 0 || claimed) return marked;
+    if (PyDict_SetItem(dict, mark.get(), Py_True) < 0) return -1;
+    claimed = true;
+    return 1;
+}
 
 // ---- create step
 
@@ -36,15 +52,13 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    if (first_interpreter == -1) first_interpreter = current;
-    if (first_interpreter != current) {
+    const int own = in_own_interpreter();
+    if (own == 0) {
         PyErr_SetString(
             PyExc_ImportError,
             "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
     }
+    if (own <= 0) return nullptr;
     if (state.module) return Py_NewRef(state.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = Ref::steal(name ? PyModule_NewObject(name.get()) : nullptr);
