@@ -355,7 +355,7 @@ inline int check_stack() {
 // such a cycle ends in RecursionError, as it would in Python code.
 class RecursionGuard {
 public:
-    RecursionGuard() : entered_(enter()) {}
+    RecursionGuard() : entered_(check_stack() == 0 && Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
@@ -364,7 +364,6 @@ public:
     explicit operator bool() const { return entered_; }
 
 private:
-    static bool enter() { return check_stack() == 0 && Py_EnterRecursiveCall(" while calling a Python object") == 0; }
     bool entered_;
 };
 

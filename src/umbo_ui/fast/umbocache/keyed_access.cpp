@@ -58,25 +58,23 @@ int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return -1;
     Ref member;
+    int found;
     if (Ref map = Ref::steal(stock_member_map(cache_type.get()))) {
-        // No code runs between the containment test and the item lookup.
-        PyObject* found = nullptr;
-        const int status = compat::dict_get_item_ref(map.get(), name, &found);
-        member = Ref::steal(found);
-        *missing = status == 0;
-        if (status <= 0 || require_slot_list(self) < 0) return -1;
+        PyObject* item = nullptr;  // no code runs between the containment test and the item lookup
+        found = compat::dict_get_item_ref(map.get(), name, &item);
+        member = Ref::steal(item);
+        if (found > 0 && require_slot_list(self) < 0) return -1;
     } else {
         compat::RecursionGuard guard;  // `__members__` and its lookups may run code
-        if (!guard) return -1;
-        Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
-        const int contained = members ? PySequence_Contains(members.get(), name) : -1;
-        *missing = contained == 0;
-        if (contained <= 0 || require_slot_list(self) < 0) return -1;
-        cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
-        member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
-        if (!member) return -1;
+        Ref members = Ref::steal(guard ? PyObject_GetAttr(cache_type.get(), names.__members__) : nullptr);
+        found = members ? PySequence_Contains(members.get(), name) : -1;
+        if (found > 0 && require_slot_list(self) == 0) {
+            cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
+            member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
+        }
     }
-    return key_index(member.get());
+    *missing = found == 0;
+    return member ? key_index(member.get()) : -1;
 }
 
 // The slot of member `name`, or null: *missing when `name` is no member.

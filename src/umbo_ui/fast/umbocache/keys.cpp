@@ -129,12 +129,8 @@ int take_stock(StockEnum* s) {
     s->property_get = lookup(s->property_type, names.__get__);
     s->property_set = lookup(s->property_type, names.__set__);
     s->value_getter = compat::instance_item(s->value_property, names.fget);
-    if (!s->property_get || !s->property_set || !s->value_getter || !PyFunction_Check(s->value_getter) ||
-        !PyFunction_Check(s->property_get)) {
-        return -1;
-    }
+    if (!s->property_get || !s->property_set || !s->value_getter || !PyFunction_Check(s->value_getter)) return -1;
     s->value_getter_code = Py_NewRef(PyFunction_GET_CODE(s->value_getter));
-    s->property_get_code = Py_NewRef(PyFunction_GET_CODE(s->property_get));
     s->property_type_tag = compat::assign_version_tag(s->property_type, names.fget);
 
     s->metaclass = reinterpret_cast<PyTypeObject*>(Py_NewRef(Py_TYPE(base.get())));
@@ -147,10 +143,11 @@ int take_stock(StockEnum* s) {
     s->getitem = own_function(s->metaclass, names.__getitem__, &s->getitem_code);
     s->type_getattribute = lookup(&PyType_Type, names.__getattribute__);
     if (!s->getter_offset || !s->members_getter || !PyFunction_Check(s->members_getter) || !s->getitem ||
-        !s->type_getattribute || !property_type_as_taken(*s)) {
+        !s->type_getattribute || !PyFunction_Check(s->property_get) || !property_type_as_taken(*s)) {
         return -1;
     }
     s->members_getter_code = Py_NewRef(PyFunction_GET_CODE(s->members_getter));
+    s->property_get_code = Py_NewRef(PyFunction_GET_CODE(s->property_get));
     return 0;
 }
 
@@ -240,12 +237,10 @@ inline TypeRoute route_of(PyTypeObject* type) {
 // converting any other object means is for the generic path to find out.
 int small_index(PyObject* value, int32_t* index) {
     long long small;
-    if (!value || !PyLong_CheckExact(value) || !compat::small_int_value(value, &small) || small < INT32_MIN ||
-        small > INT32_MAX) {
-        return 0;
-    }
-    *index = static_cast<int32_t>(small);
-    return 1;
+    const bool fits = value && PyLong_CheckExact(value) && compat::small_int_value(value, &small) &&
+                      small >= INT32_MIN && small <= INT32_MAX;
+    if (fits) *index = static_cast<int32_t>(small);
+    return fits;
 }
 
 // key_index_directly() once the key type's route is known.  `property_checked`:

@@ -3,9 +3,6 @@
 // builds all module state once, in a fixed order.
 #include <Python.h>
 
-#include <cstdint>
-#include <cstdio>
-
 #include "common/compat.h"
 #include "common/function.h"
 #include "common/ref.h"
@@ -29,13 +26,12 @@ namespace {
 int in_own_interpreter() {
     static bool claimed = false;
     PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (!dict) return 0;  // an interpreter without one can't be the module's
     Ref mark = Ref::steal(PyUnicode_FromString(kModuleName));
-    const int marked = mark ? PyDict_Contains(dict, mark.get()) : -1;
+    if (!dict || !mark) return dict ? -1 : 0;  // an interpreter without a dict can't be the module's
+    const int marked = PyDict_Contains(dict, mark.get());
     if (marked != 0 || claimed) return marked;
-    if (PyDict_SetItem(dict, mark.get(), Py_True) < 0) return -1;
-    claimed = true;
-    return 1;
+    claimed = PyDict_SetItem(dict, mark.get(), Py_True) == 0;
+    return claimed ? 1 : -1;
 }
 
 // ---- create step
@@ -79,11 +75,9 @@ int warn_on_version_mismatch() {
     const int major = static_cast<int>(compat::runtime_version() >> 24) & 0xFF;
     const int minor = static_cast<int>(compat::runtime_version() >> 16) & 0xFF;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
-                  PY_MINOR_VERSION, kModuleName, "does not match", major, minor);
-    return PyErr_WarnEx(nullptr, message, 1);
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' does not match runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, major, minor);
 }
 
 int register_in_sys_modules(PyObject* module) {
