@@ -3,7 +3,7 @@ with a small stack; run by test_hostile.py in a process of its own.
 
     python small_stack.py STACK_KIB
 
-Prints each scenario's name and how it ended (the name of the exception,
+Runs every operation once, then each recursion.  Prints each scenario's name and how it ended (the name of the exception,
 or "returned"); a crash leaves the names of the scenarios before it.
 """
 
@@ -138,8 +138,20 @@ SCENARIOS = {
 }
 
 
+def operations():
+    """Each operation of the hostile harness once, on a cache of its own."""
+    from test_hostile import OPERATIONS
+
+    def once(op):
+        cache = Cache()
+        cache.__setstate__(([f"value {i}" for i in range(32)],))
+        return lambda: op(cache)
+
+    return {f"once-{name}": once(op) for name, op in OPERATIONS.items()}
+
+
 def run_all():
-    for name, scenario in SCENARIOS.items():
+    for name, scenario in {**operations(), **SCENARIOS}.items():
         try:
             scenario()
             ended = "returned"
