@@ -2,6 +2,8 @@
 
 import importlib.metadata
 import pathlib
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -47,6 +49,18 @@ def test_only_the_module_entry_points_are_exported():
     # (AddressSanitizer adds an ODR indicator per exported variable)
     exported = sorted(f[-1] for f in symbols if f[1] in "TDBRVW" and not f[-1].startswith("__odr_asan"))
     assert exported == ["PyInit_umbocache", "__pyx_module_is_main_umbo_ui__fast__umbocache__umbocache"]
+
+
+@pytest.mark.skipif(shutil.which("objdump") is None, reason="needs objdump")
+@pytest.mark.skipif(
+    platform.libc_ver()[0] != "glibc" or platform.machine() not in ("x86_64", "aarch64"),
+    reason="the glibc symbol versions are pinned on x86-64 and aarch64 only",
+)
+def test_the_extension_loads_on_glibc_2_17():
+    """Wheels are manylinux2014: no glibc symbol the module binds may be newer."""
+    out = subprocess.run(["objdump", "-T", extension.__file__], capture_output=True, text=True, check=True)
+    versions = {tuple(map(int, v.split("."))) for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)", out.stdout)}
+    assert versions and max(versions) <= (2, 17), sorted(versions)
 
 
 def test_stubs_match_the_runtime(tmp_path):

@@ -15,6 +15,16 @@
 
 #if defined(__GLIBC__)
 #include <pthread.h>
+// The stack queries below bind to their first versions, which every glibc
+// of the architecture has (2.32 and 2.34 added newer ones for the same
+// code), so that the module still loads on glibc 2.17 (manylinux2014).
+#if defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
 #endif
 
 // Keeps a rarely taken path out of the function that calls it, so that the
