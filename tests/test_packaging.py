@@ -6,7 +6,6 @@ import platform
 import re
 import shutil
 import subprocess
-import sys
 
 import pytest
 
@@ -63,22 +62,6 @@ def test_the_extension_loads_on_glibc_2_17():
     assert versions and max(versions) <= (2, 17), sorted(versions)
 
 
-def test_stubs_match_the_runtime(tmp_path):
-    pytest.importorskip("mypy.stubtest", reason="mypy is not installed")
-    proc = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "umbo_ui.fast.umbocache.umbocache",
-            "--allowlist",
-            str(ALLOWLIST),
-            "--mypy-config-file",
-            str(tmp_path / "none.ini"),
-        ],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        timeout=300,
-    )
+def test_stubs_match_the_runtime(mypy_tool):
+    proc = mypy_tool("mypy.stubtest", "umbo_ui.fast.umbocache.umbocache", "--allowlist", str(ALLOWLIST))
     assert proc.returncode == 0, proc.stdout + proc.stderr
