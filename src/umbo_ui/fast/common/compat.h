@@ -18,12 +18,11 @@
 // The stack queries below bind to their first versions, which every glibc
 // of the architecture has (2.32 and 2.34 added newer ones for the same
 // code), so that the module still loads on glibc 2.17 (manylinux2014).
+// The assembler repeats the .symver line for each function the .irp names.
 #if defined(__x86_64__)
-__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
-__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.2.5\n.endr");
 #elif defined(__aarch64__)
-__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
-__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.17\n.endr");
 #endif
 #endif
 
