@@ -2,6 +2,8 @@
 
 import gc
 import os
+import subprocess
+import sys
 import sysconfig
 import traceback
 
@@ -42,6 +44,23 @@ def Cache(mod):
 @pytest.fixture
 def cache(Cache):
     return Cache()
+
+
+@pytest.fixture
+def mypy_tool(tmp_path):
+    """Runs ``python -m MODULE ARGS...`` for mypy or mypy.stubtest on this
+    interpreter, outside the repository and with an empty configuration;
+    skips the test where mypy isn't installed."""
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\n")
+
+    def run(module, *args):
+        flag = "--mypy-config-file" if module == "mypy.stubtest" else "--config-file"
+        command = [sys.executable, "-m", module, *args, flag, str(config)]
+        return subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+    return run
 
 
 class Key:

@@ -312,3 +312,23 @@ def test_loading_under_another_name_registers_the_full_name_only_when_free(occup
         print((sys.modules[NAME] is (placeholder if {occupied} else module), module.__name__,
                module.__file__ == origin, module.__package__, module.Cache.__name__))
     """) == (True, "umbocache", True, "", "Cache")
+
+
+@pytest.mark.parametrize(
+    "args, code, out, err",
+    [
+        ([], 0, "A Cache has 32 slots", ""),
+        (["--help"], 0, "usage: python -m umbo_ui.fast.umbocache", ""),
+        (["-h"], 0, "Runs a short tour", ""),
+        (["--bogus"], 2, "", "unrecognized arguments: --bogus"),
+        (["extra"], 2, "", "usage: python -m umbo_ui.fast.umbocache"),
+    ],
+    ids=["tour", "help", "h", "unknown-option", "stray-argument"],
+)
+def test_the_demo_command_line(tmp_path, args, code, out, err):
+    proc = subprocess.run(
+        [sys.executable, "-m", "umbo_ui.fast.umbocache", *args], capture_output=True, text=True, cwd=tmp_path
+    )
+    assert proc.returncode == code, proc.stderr
+    assert out in proc.stdout and err in proc.stderr
+    assert ("A Cache has" in proc.stdout) == (args == [])  # --help and errors don't run the tour

@@ -15,6 +15,15 @@
 
 #if defined(__GLIBC__)
 #include <pthread.h>
+// The stack queries below bind to their first versions, which every glibc
+// of the architecture has (2.32 and 2.34 added newer ones for the same
+// code), so that the module still loads on glibc 2.17 (manylinux2014).
+// The assembler repeats the .symver line for each function the .irp names.
+#if defined(__x86_64__)
+__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.2.5\n.endr");
+#elif defined(__aarch64__)
+__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.17\n.endr");
+#endif
 #endif
 
 // Keeps a rarely taken path out of the function that calls it, so that the

@@ -3,12 +3,19 @@
 Timings live in the repository's ``benchmarks/`` directory, not here.
 """
 
+import argparse
 import pickle
 
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
+    # --help says what the command does; the tour itself takes no arguments.
+    argparse.ArgumentParser(
+        prog="python -m umbo_ui.fast.umbocache",
+        description="Runs a short tour of the native 32-slot cache: fills, reads, pickles, copies and "
+        "clears a Cache keyed by CacheType members, printing what each step returns.",
+    ).parse_args(argv)
     cache = Cache()
     print(f"A Cache has 32 slots; each of the {len(CacheType)} CacheType members names one. None means empty.")
     calls = []
