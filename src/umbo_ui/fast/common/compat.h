@@ -144,9 +144,8 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
 // (it gives none once the counter runs out), so a type's address and tag
 // name one state of one type; 3.10's counter wraps around and gives tags
 // again, so there it counts as no tag: nothing is kept under one.
-inline unsigned int version_tag(PyTypeObject* type) {
+inline unsigned int version_tag([[maybe_unused]] PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030B0000
-    (void)type;
     return 0;
 #elif PY_VERSION_HEX < 0x030D0000
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
@@ -338,10 +337,12 @@ inline bool stack_nearly_full() {
         pthread_attr_t attr;
         void* base = nullptr;
         size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-        floor = reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024);
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &base, &size);
+            pthread_attr_destroy(&attr);
+        }
+        // Unknown bounds give 1: never nearly full, and not asked for again.
+        floor = std::max<uintptr_t>(reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024), 1);
     }
     return reinterpret_cast<uintptr_t>(&here) < floor;
 #else

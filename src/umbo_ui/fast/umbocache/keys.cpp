@@ -94,8 +94,7 @@ bool have_stock = false;
 PyObject* lookup(PyTypeObject* type, PyObject* name) { return compat::type_lookup_ref(type, name); }
 
 bool resolves_to(PyTypeObject* type, PyObject* name, PyObject* expected) {
-    Ref found = Ref::steal(lookup(type, name));
-    return found.get() == expected;
+    return Ref::steal(lookup(type, name)).get() == expected;  // compared as addresses only
 }
 
 // Whether the property's type looks attributes up the generic way,
@@ -297,8 +296,7 @@ PyObject* member_map_of(PyTypeObject* cls) { return find_member_map(cls); }
 // holds it for as long as its tag stays (and nothing user-made is held).
 struct KeptMap {
     PyTypeObject* cls = nullptr;
-    unsigned int cls_tag = 0;
-    unsigned int meta_tag = 0;
+    unsigned int cls_tag = 0, meta_tag = 0;
     PyObject* map = nullptr;
 } kept_map;
 

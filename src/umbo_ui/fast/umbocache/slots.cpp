@@ -19,10 +19,7 @@ PyObject* slot_list_ref(CacheObject* self) {
     return nullptr;
 }
 
-int require_slot_list(CacheObject* self) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    return list ? 0 : -1;
-}
+int require_slot_list(CacheObject* self) { return Ref::steal(slot_list_ref(self)) ? 0 : -1; }
 
 void install_slot_list(CacheObject* self, PyObject* list) {
     PyObject* old;
