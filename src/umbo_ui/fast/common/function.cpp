@@ -76,9 +76,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    for (PyObject** field : {&f->name, &f->qualname, &f->module, &f->globals, &f->defaults, &f->code}) {
-        Py_CLEAR(*field);
-    }
+    for (PyObject** field : {&f->name, &f->qualname, &f->module, &f->globals, &f->defaults, &f->code}) Py_CLEAR(*field);
     return 0;
 }
 

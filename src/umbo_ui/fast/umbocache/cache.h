@@ -49,8 +49,14 @@ void install_slot_list(CacheObject* self, PyObject* list);
 PyObject* new_slot_list();
 // A new reference to entry `idx` of `list`; IndexError outside the list.
 PyObject* read_slot(PyObject* list, int32_t idx);
-// A new reference to entry `idx` of the instance's current list, or null.
-PyObject* read_current_slot(CacheObject* self, int32_t idx);
+// A new reference to entry `idx` of the instance's current list, or null
+// (inline: it is every read's whole path).
+inline PyObject* read_current_slot(CacheObject* self, int32_t idx) {
+    PyObject* list = slot_list_ref(self);
+    PyObject* item = list ? read_slot(list, idx) : nullptr;
+    Py_XDECREF(list);  // the instance holds it: runs no code
+    return item;
+}
 // Stores `value` (borrowed) at `idx` by list item assignment; 0 or -1.  The
 // caller holds a reference to `list`.
 int store_slot(PyObject* list, int32_t idx, PyObject* value);

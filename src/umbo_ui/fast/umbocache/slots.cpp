@@ -56,11 +56,6 @@ PyObject* read_slot(PyObject* list, int32_t idx) {
     return item;
 }
 
-PyObject* read_current_slot(CacheObject* self, int32_t idx) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    return list ? read_slot(list.get(), idx) : nullptr;  // the instance holds the list: releasing runs no code
-}
-
 int store_slot(PyObject* list, int32_t idx, PyObject* value) {
     // PyList_SetItem tests the position, takes the new reference even when
     // it fails, and releases the previous occupant after the store.  That
