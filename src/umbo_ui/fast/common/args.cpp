@@ -69,6 +69,7 @@ int bind_with_keywords(const Callable& c, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (compat::check_stack() < 0) return -1;  // a keyword name's __eq__ may call back into the module
     const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
     const Py_ssize_t required = c.defaults_none ? 0 : c.count;
     if (c.count == 0) {

@@ -328,32 +328,38 @@ inline unsigned long runtime_version() {
 // 3.14 on measure the stack in Py_EnterRecursiveCall; older ones only count
 // nested calls against a limit sized for the host's own frames, which
 // deeper frames (a sanitizer build, a thread with a small stack) outrun.
+#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
+// The address below which the calling thread's stack counts as nearly full:
+// a quarter of it, at most 256 KiB, above its end; 1 (never) where glibc
+// can't tell.  Out of line, so that the check itself stays a compare.
+UMBO_NOINLINE inline uintptr_t find_stack_floor() {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+    }
+    return std::max<uintptr_t>(reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024), 1);
+}
+#endif
+
 inline bool stack_nearly_full() {
 #if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
     // Initial-exec: one load from the thread pointer, not a call per read.
     static thread_local uintptr_t floor __attribute__((tls_model("initial-exec"))) = 0;
-    char here;
-    if (floor == 0) {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstack(&attr, &base, &size);
-            pthread_attr_destroy(&attr);
-        }
-        // Unknown bounds give 1: never nearly full, and not asked for again.
-        floor = std::max<uintptr_t>(reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024), 1);
-    }
-    return reinterpret_cast<uintptr_t>(&here) < floor;
+    if (floor == 0) [[unlikely]]
+        floor = find_stack_floor();
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
 #else
     return false;
 #endif
 }
 
-// ---- RecursionError where the stack is nearly used up; 0 or -1.  The
-// entry of every callable checks it, so that code run in the middle of an
-// operation (a finaliser, a keyword name's __eq__) that calls the module
-// again ends like deep recursion in Python code, also on a small stack.
+// ---- RecursionError where the stack is nearly used up; 0 or -1: where
+// Python code that counts its own frames (a Python function, a keyword
+// name's __eq__) may call back into the module, which before 3.14 the host
+// never measures the stack for.
 inline int check_stack() {
     if (!stack_nearly_full()) return 0;
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");

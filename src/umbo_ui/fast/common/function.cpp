@@ -45,7 +45,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const FunctionObject* f = as_function(callable);
     const Callable* c = f->callable;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (compat::check_stack() < 0) return nullptr;
     if (c->binding == Binding::kFunction) return c->impl(nullptr, args, nargs, kwnames);
     if (nargs < 1 || (c->binding == Binding::kMethod && !PyObject_TypeCheck(args[0], f->owner))) {
         return raise_bad_self(f, nargs, args);

@@ -32,11 +32,28 @@ PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref made) {
         // neither do the releases of the list and of `made` that follow.
         Ref item = Ref::steal(fill_if_none(list.get(), idx, made.get()));
         if (item.get() == made.get()) return item.release();
-        item.reset();  // still in the slot: runs no code
+        // The store releases the slot's hold on the occupant; `item`'s
+        // release, on leaving this block, then runs its finaliser.
         if (store_slot(list.get(), idx, made.get()) < 0) return nullptr;
     }
     made.reset();
     return read_current_slot(self, idx);
+}
+
+// The miss: calls `func` and stores what it made, out of line so that the
+// hit stays small.
+UMBO_NOINLINE PyObject* call_and_store(CacheObject* self, int32_t idx, PyObject* func) {
+    // `func` may call back into the cache.  A Python function's frame counts
+    // the recursion, but before 3.14 never measures the stack: that is left.
+    Ref made;
+    if (PyFunction_Check(func)) {
+        if (compat::check_stack() == 0) made = Ref::steal(PyObject_CallNoArgs(func));
+    } else if (compat::RecursionGuard guard; guard) {
+        made = Ref::steal(PyObject_CallNoArgs(func));
+    }
+    // `func` may have replaced the list or filled the slot itself: the store
+    // goes to the current list and overwrites whatever the slot holds.
+    return made ? store_and_reread(self, idx, std::move(made)) : nullptr;
 }
 
 PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
@@ -44,13 +61,7 @@ PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
     Ref current = Ref::steal(list ? read_slot(list.get(), idx) : nullptr);
     if (!current || current.get() != Py_None) return current.release();
     list.reset();  // `func` may replace it; the store goes to the current one
-    Ref made;
-    // `func` may call back into the cache, also a Python function: before
-    // 3.14 its frame counts calls but never measures the stack.
-    if (compat::RecursionGuard guard; guard) made = Ref::steal(PyObject_CallNoArgs(func));
-    // `func` may have replaced the list or filled the slot itself: the store
-    // goes to the current list and overwrites whatever the slot holds.
-    return made ? store_and_reread(self, idx, std::move(made)) : nullptr;
+    return call_and_store(self, idx, func);
 }
 
 extern Callable get_or_set_val_method, get_or_exec_method;

@@ -83,13 +83,12 @@ PyObject* member_slot(CacheObject* self, PyObject* name, bool* missing) {
     return failed(idx) || *missing ? nullptr : read_current_slot(self, idx);
 }
 
-// Whether `key` is an instance of CacheType: 1, 0, or -1 with an exception set.
+// Whether `key` is an instance of CacheType: 1, 0, or -1 with an exception
+// set.  __instancecheck__ may call back into the cache: the host counts that
+// recursion, but before 3.14 never measures the stack.
 int is_cache_type_member(PyObject* key) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
-    if (!cache_type) return -1;
-    if (Py_TYPE(key) == reinterpret_cast<PyTypeObject*>(cache_type.get())) return 1;  // runs no code
-    compat::RecursionGuard guard;  // __instancecheck__ may call back into the cache
-    return guard ? PyObject_IsInstance(key, cache_type.get()) : -1;
+    return !cache_type || compat::check_stack() < 0 ? -1 : PyObject_IsInstance(key, cache_type.get());
 }
 
 PyObject* cache___getattr__(PyObject* self, PyObject* name) {

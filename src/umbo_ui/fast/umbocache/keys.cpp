@@ -165,8 +165,7 @@ bool value_property_unchanged() {
         if (!property_type_as_taken(stock)) return false;
         stock.property_type_tag = compat::assign_version_tag(stock.property_type, names.fget);
     }
-    Ref getter = Ref::steal(compat::instance_item(stock.value_property, names.fget));
-    return getter.get() == stock.value_getter;
+    return Ref::steal(compat::instance_item(stock.value_property, names.fget)).get() == stock.value_getter;
 }
 
 // ---- how `value` is read on instances of a type

@@ -21,17 +21,20 @@ namespace {
 // interpreter that loads it.  That interpreter's own dict carries a mark:
 // another interpreter, or a new one after Py_FinalizeEx and Py_Initialize
 // (which may have the same id, while the old state died with the old
-// interpreter), has none.  1: the running interpreter is the module's, 0:
-// it is not, -1: error.
-int in_own_interpreter() {
+// interpreter), has none.  0 if the running interpreter is the module's
+// (the first one to ask claims it), else -1 with ImportError or another
+// error set.
+int claim_interpreter() {
     static bool claimed = false;
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // none: not the module's
     Ref mark = Ref::steal(PyUnicode_FromString(kModuleName));
-    if (!dict || !mark) return dict ? -1 : 0;  // an interpreter without a dict can't be the module's
-    const int marked = PyDict_Contains(dict, mark.get());
-    if (marked != 0 || claimed) return marked;
-    claimed = PyDict_SetItem(dict, mark.get(), Py_True) == 0;
-    return claimed ? 1 : -1;
+    const int marked = dict && mark ? PyDict_Contains(dict, mark.get()) : 0;
+    if (!mark || marked < 0) return -1;
+    if (marked > 0) return 0;
+    if (!claimed && dict) return (claimed = PyDict_SetItem(dict, mark.get(), Py_True) == 0) ? 0 : -1;  // the first
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return -1;
 }
 
 // ---- create step
@@ -48,13 +51,7 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
-    const int own = in_own_interpreter();
-    if (own == 0) {
-        PyErr_SetString(
-            PyExc_ImportError,
-            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-    }
-    if (own <= 0) return nullptr;
+    if (claim_interpreter() < 0) return nullptr;
     if (state.module) return Py_NewRef(state.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = Ref::steal(name ? PyModule_NewObject(name.get()) : nullptr);
