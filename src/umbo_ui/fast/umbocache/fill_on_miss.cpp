@@ -24,7 +24,7 @@ PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
 // the list, `made` itself) before it reads the slot: finalisers run by
 // those releases may change the cache, and what is returned is what the
 // slot holds after them.  New reference, or null with an exception set.
-PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref made) {
+PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref& made) {
     {
         Ref list = Ref::steal(slot_list_ref(self));
         if (!list) return nullptr;
@@ -53,14 +53,13 @@ UMBO_NOINLINE PyObject* call_and_store(CacheObject* self, int32_t idx, PyObject*
     }
     // `func` may have replaced the list or filled the slot itself: the store
     // goes to the current list and overwrites whatever the slot holds.
-    return made ? store_and_reread(self, idx, std::move(made)) : nullptr;
+    return made ? store_and_reread(self, idx, made) : nullptr;
 }
 
 PyObject* fill_with_call(CacheObject* self, int32_t idx, PyObject* func) {
-    Ref list = Ref::steal(slot_list_ref(self));
-    Ref current = Ref::steal(list ? read_slot(list.get(), idx) : nullptr);
-    if (!current || current.get() != Py_None) return current.release();
-    list.reset();  // `func` may replace it; the store goes to the current one
+    PyObject* current = read_current_slot(self, idx);  // holds no list while `func` runs
+    if (current != Py_None) return current;            // the slot's object, or null
+    Py_DECREF(current);
     return call_and_store(self, idx, func);
 }
 

@@ -84,10 +84,12 @@ PyObject* member_slot(CacheObject* self, PyObject* name, bool* missing) {
 }
 
 // Whether `key` is an instance of CacheType: 1, 0, or -1 with an exception
-// set.  __instancecheck__ may call back into the cache: the host counts that
-// recursion, but before 3.14 never measures the stack.
+// set.  An instance of that very class is one without running code; else
+// __instancecheck__ may call back into the cache, a recursion the host
+// counts but, before 3.14, never measures the stack for.
 int is_cache_type_member(PyObject* key) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
+    if (cache_type && Py_TYPE(key) == reinterpret_cast<PyTypeObject*>(cache_type.get())) return 1;
     return !cache_type || compat::check_stack() < 0 ? -1 : PyObject_IsInstance(key, cache_type.get());
 }
 
