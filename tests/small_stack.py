@@ -1,13 +1,24 @@
-"""Recursion through every cache operation, by plain Python code, on a thread
-with a small stack; run by test_hostile.py in a process of its own.
+"""Recursion through every cache operation, by plain Python code, on a stack
+that is small or that the thread doesn't own; run by the tests in a process
+of its own.
 
-    python small_stack.py STACK_KIB
+    python small_stack.py STACK_KIB           a thread with a stack of STACK_KIB
+    python small_stack.py main                the main thread, as it is
+    python small_stack.py main-emfile         the same, with no free file descriptor
+                                              at the first guarded call
+    python small_stack.py above|below HELPER  a thread's fiber: a 512 KiB stack above
+                                              or below the thread's own (HELPER: the
+                                              compiled native_helpers/foreign_stack.c)
 
-Runs every operation once, then each recursion.  Prints each scenario's name and how it ended (the name of the exception,
-or "returned"); a crash leaves the names of the scenarios before it.
+Runs every operation once, then each recursion.  Prints each scenario's name
+and how it ended (the name of the exception, or "returned"), then how deep
+the recursion through get_or_exec went; a crash leaves the names of the
+scenarios before it.
 """
 
 import copy
+import ctypes
+import os
 import pickle
 import sys
 import threading
@@ -150,18 +161,87 @@ def operations():
     return {f"once-{name}": once(op) for name, op in OPERATIONS.items()}
 
 
+ONE_MEMBER_STATE = pickle.dumps(Cache())
+
+
+def setstate_near_the_end():
+    """Unpickles a cache (its state has one member) where the stack has just
+    refused a recursion: restoring that state runs no code and must succeed."""
+
+    def func():
+        try:
+            return Cache().get_or_exec(KEY, func)
+        except RecursionError:
+            return pickle.loads(ONE_MEMBER_STATE)
+
+    func()
+
+
+# Operations that must succeed however near the stack's end they are.
+NEAR_THE_END = {"setstate-one-member": setstate_near_the_end}
+
+
+def recursion_depth():
+    """How many get_or_exec calls deep a plain function's recursion went."""
+    depth = 0
+
+    def func():
+        nonlocal depth
+        depth += 1
+        return Cache().get_or_exec(KEY, func)
+
+    try:
+        func()
+    except RecursionError:
+        pass
+    return depth
+
+
 def run_all():
-    for name, scenario in {**operations(), **SCENARIOS}.items():
+    for name, scenario in {**operations(), **SCENARIOS, **NEAR_THE_END}.items():
         try:
             scenario()
             ended = "returned"
         except Exception as exc:
             ended = type(exc).__name__
         print(name, ended, flush=True)
+    print("depth", recursion_depth(), flush=True)
+
+
+def without_file_descriptors(call):
+    """Runs `call` with every file descriptor taken."""
+    taken = []
+    try:
+        while True:
+            taken.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        call()
+    finally:
+        for fd in taken:
+            os.close(fd)
+
+
+def on_foreign_stack(helper, where):
+    lib = ctypes.CDLL(helper)
+    lib.run_on_foreign_stack.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
+    callback = ctypes.CFUNCTYPE(None)(run_all)
+    if lib.run_on_foreign_stack(512 * 1024, where == "above", ctypes.cast(callback, ctypes.c_void_p)) < 0:
+        print("no-stack-placed", flush=True)
 
 
 if __name__ == "__main__":
-    threading.stack_size(int(sys.argv[1]) * 1024)
-    thread = threading.Thread(target=run_all)
-    thread.start()
-    thread.join()
+    where = sys.argv[1]
+    if where == "main":
+        run_all()
+    elif where == "main-emfile":
+        without_file_descriptors(lambda: Cache().get_or_exec(KEY, lambda: 1))
+        run_all()
+    else:
+        if where.isdigit():
+            threading.stack_size(int(where) * 1024)
+            target = run_all
+        else:
+            target = lambda: on_foreign_stack(sys.argv[2], where)  # noqa: E731
+        thread = threading.Thread(target=target)
+        thread.start()
+        thread.join()

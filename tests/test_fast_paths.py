@@ -186,6 +186,31 @@ def test_a_change_after_the_first_use_is_seen(Cache, change):
     assert (cache.clear_selected(None, [E.A]), cache.get(Key(5)), cache.get(Key(3))) == (None, None, "slot 3")
 
 
+class Changing:
+    """A blacklist key whose `value` makes `change` to enum `E`, then names slot 11."""
+
+    def __init__(self, change, E):
+        self.change, self.E = change, E
+
+    @property
+    def value(self):
+        self.change(self.E)
+        return 11
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=list(CHANGES))
+def test_every_member_is_read_after_the_blacklist(Cache, mod, monkeypatch, change):
+    """clear_selected(blacklist) reads the members' values after the
+    blacklist's, as Python code does: a member the blacklist moved from slot 3
+    to slot 5 empties slot 5 only."""
+    E = _fresh_enum()
+    monkeypatch.setattr(mod, "CacheType", E)
+    cache = filled(Cache)
+    cache.clear_selected([Changing(change, E)])
+    slots = cache.__reduce__()[2][0]
+    assert (slots[3], slots[5], slots[11]) == ("slot 3", None, "slot 11")
+
+
 saved_members_getter = vars(type(enum.Enum))["__members__"].fget
 
 

@@ -5,16 +5,12 @@ that call back into the cache with no Python frame in between."""
 import copy
 import functools
 import gc
-import pathlib
 import pickle
-import subprocess
-import sys
 
 import pytest
 
 from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
 
-import small_stack
 from conftest import Key
 
 STEPS = 12  # allocations after which the forced collection comes
@@ -222,23 +218,3 @@ def test_a_checksum_whose_conversion_unpickles_again(mod):
     SelfCheckingChecksum.__int__ = staticmethod(functools.partial(unpickle, Cache, checksum, None))
     with pytest.raises(RecursionError):
         unpickle(Cache, checksum, None)
-
-
-# ---------------------------------------------------------------- small thread stacks
-
-# Recursion in Python code on these stacks ends in RecursionError on every
-# host; 3.10's own frames need more than 256 KiB for that.
-STACKS_KIB = [512] if sys.version_info < (3, 11) else [256, 512]
-
-
-@pytest.mark.parametrize("kib", STACKS_KIB)
-def test_recursion_through_every_operation_on_a_small_thread_stack(kib):
-    """Every operation works there, and plain Python functions recursing through each end in
-    RecursionError on a thread with a small stack, where each level also
-    enters the interpreter anew; in a process of its own, as a crash ends it."""
-    script = pathlib.Path(small_stack.__file__)
-    proc = subprocess.run([sys.executable, str(script), str(kib)], capture_output=True, text=True, timeout=600)
-    ended = dict(line.split() for line in proc.stdout.splitlines())
-    assert proc.returncode == 0, (proc.returncode, ended, proc.stderr[-3000:])
-    once = {name: "returned" for name in small_stack.operations()}
-    assert ended == {**once, **dict.fromkeys(small_stack.SCENARIOS, "RecursionError")}

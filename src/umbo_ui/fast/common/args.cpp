@@ -2,6 +2,7 @@
 #include "common/args.h"
 
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "common/traceback.h"
 
 namespace umbo {
@@ -66,10 +67,7 @@ int bind_with_keywords(const Callable& c, PyObject* const* args, Py_ssize_t narg
     return 0;
 }
 
-}  // namespace
-
-int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (compat::check_stack() < 0) return -1;  // a keyword name's __eq__ may call back into the module
+int bind_slowly(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
     const Py_ssize_t required = c.defaults_none ? 0 : c.count;
     if (c.count == 0) {
@@ -89,6 +87,13 @@ int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (status < 0) add_traceback(c.qualname, c.file);
     return status;
+}
+
+}  // namespace
+
+int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    // A keyword name's __eq__ may call back into the module.
+    return compat::guarded<false>([&] { return bind_slowly(c, args, nargs, kwnames, out); });
 }
 
 int expect_no_args(const char* func_name, PyObject* args, PyObject* kwargs) {
@@ -154,9 +159,8 @@ PyObject* int_from_nb_int(PyObject* obj) {
     PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
     Ref result;
     if (nb && nb->nb_int) {
-        compat::RecursionGuard guard;  // __int__ may call back into the module
-        if (!guard) return nullptr;
-        result = Ref::steal(nb->nb_int(obj));
+        // __int__ may call back into the module.
+        result = Ref::steal(compat::guarded([&] { return nb->nb_int(obj); }));
     }
     if (!result) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");

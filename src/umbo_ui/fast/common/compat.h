@@ -9,22 +9,8 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
-
-#if defined(__GLIBC__)
-#include <pthread.h>
-// The stack queries below bind to their first versions, which every glibc
-// of the architecture has (2.32 and 2.34 added newer ones for the same
-// code), so that the module still loads on glibc 2.17 (manylinux2014).
-// The assembler repeats the .symver line for each function the .irp names.
-#if defined(__x86_64__)
-__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.2.5\n.endr");
-#elif defined(__aarch64__)
-__asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_2.17\n.endr");
-#endif
-#endif
 
 // Keeps a rarely taken path out of the function that calls it, so that the
 // common path stays small.
@@ -323,64 +309,5 @@ inline unsigned long runtime_version() {
     return PY_VERSION_HEX;
 #endif
 }
-
-// ---- whether the calling thread's stack is nearly used up.  Hosts from
-// 3.14 on measure the stack in Py_EnterRecursiveCall; older ones only count
-// nested calls against a limit sized for the host's own frames, which
-// deeper frames (a sanitizer build, a thread with a small stack) outrun.
-#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
-// The address below which the calling thread's stack counts as nearly full:
-// a quarter of it, at most 256 KiB, above its end; 1 (never) where glibc
-// can't tell.  Out of line, so that the check itself stays a compare.
-UMBO_NOINLINE inline uintptr_t find_stack_floor() {
-    pthread_attr_t attr;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-    }
-    return std::max<uintptr_t>(reinterpret_cast<uintptr_t>(base) + std::min<size_t>(size / 4, 256 * 1024), 1);
-}
-#endif
-
-inline bool stack_nearly_full() {
-#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__)
-    // Initial-exec: one load from the thread pointer, not a call per read.
-    static thread_local uintptr_t floor __attribute__((tls_model("initial-exec"))) = 0;
-    if (floor == 0) [[unlikely]]
-        floor = find_stack_floor();
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
-#else
-    return false;
-#endif
-}
-
-// ---- RecursionError where the stack is nearly used up; 0 or -1: where
-// Python code that counts its own frames (a Python function, a keyword
-// name's __eq__) may call back into the module, which before 3.14 the host
-// never measures the stack for.
-inline int check_stack() {
-    if (!stack_nearly_full()) return 0;
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-    return -1;
-}
-
-// ---- a guard for calls into Python code that may come back into the module
-// with no Python frame in between (a functools.partial of a method, say):
-// such a cycle ends in RecursionError, as it would in Python code.
-class RecursionGuard {
-public:
-    RecursionGuard() : entered_(check_stack() == 0 && Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    explicit operator bool() const { return entered_; }
-
-private:
-    bool entered_;
-};
 
 }  // namespace umbo::compat

@@ -81,9 +81,10 @@ int key_index_directly(PyObject* key, int32_t* index);
 // both are the enum module's own: a new reference, or null (no exception)
 // where only running them can tell.
 PyObject* stock_member_map(PyObject* cache_type);
-// Sets flags[index] for every member of such a map, when no member's index
-// needs Python code; false (nothing set) otherwise.
-bool mark_members_directly(PyObject* map, bool flags[kSlotCount]);
+// Sets flags[index] for every member of `members` (such a map's values, a
+// list), when no member's index needs Python code; false (nothing set)
+// otherwise.
+bool mark_members_directly(PyObject* members, bool flags[kSlotCount]);
 
 // ---- native operations
 void c_clear(CacheObject* self);

@@ -7,6 +7,7 @@
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
 
@@ -35,15 +36,15 @@ int mark_slots(PyObject* list, Flags flags) {
     return 0;
 }
 
-// Marks the blacklist, then the whitelist (unless `whitelist_marked` gives
-// it already), then empties the slots the whitelist names and the
-// blacklist doesn't.  Adds the native operation's traceback entry.
-int select_and_clear(CacheObject* self, PyObject* blacklist, PyObject* whitelist, const bool* whitelist_marked) {
+// Marks the blacklist, then the whitelist, then empties the slots the
+// whitelist names and the blacklist doesn't.  `members`: the whitelist lists
+// a member map's values, which may be read without running code.  Adds the
+// native operation's traceback entry.
+int select_and_clear(CacheObject* self, PyObject* blacklist, PyObject* whitelist, bool members) {
     Flags bl = {};
     Flags wl = {};
-    if (whitelist_marked) std::copy(whitelist_marked, whitelist_marked + kSlotCount, wl);
     int status = mark_slots(blacklist, bl);
-    if (status == 0 && !whitelist_marked) status = mark_slots(whitelist, wl);
+    if (status == 0 && !(members && mark_members_directly(whitelist, wl))) status = mark_slots(whitelist, wl);
     Flags selected;
     for (int32_t i = 0; i < kSlotCount; ++i) selected[i] = wl[i] && !bl[i];
     if (status == 0) status = empty_slots(self, selected);
@@ -67,32 +68,30 @@ PyObject* if_true(PyObject* arg, bool* failed) {
     return truth > 0 ? Py_NewRef(arg) : nullptr;
 }
 
-PyObject* clear_selected_lists(CacheObject* self, PyObject* blacklist_arg, PyObject* whitelist_arg) {
-    compat::RecursionGuard guard;  // truth tests and `__members__` may run code
-    if (!guard) return nullptr;
+// Truth tests and `__members__` run code, and so may the reads of the keys'
+// values: called under the stack guard.
+int clear_selected_lists(CacheObject* self, PyObject* blacklist_arg, PyObject* whitelist_arg) {
     bool failed = false;
     Ref blacklist = Ref::steal(if_true(blacklist_arg, &failed));
     if (!failed && !blacklist) blacklist = Ref::steal(PyList_New(0));
-    if (!blacklist) return nullptr;
+    if (!blacklist) return -1;
     Ref whitelist = Ref::steal(if_true(whitelist_arg, &failed));
-    Flags every_member = {};
-    if (failed) return nullptr;
+    if (failed) return -1;
+    bool members = false;
     if (!whitelist) {
-        // Every member: straight from the member map where that runs no
-        // code, else as the list `__members__.values()` gives.
+        // Every member, listed before any key is read, as
+        // `__members__.values()` gives them: straight from the member map
+        // where that runs no code.
         Ref cache_type = Ref::steal(lookup_global(names.CacheType));
-        if (!cache_type) return nullptr;
+        if (!cache_type) return -1;
         Ref map = Ref::steal(stock_member_map(cache_type.get()));
-        if (!map || !mark_members_directly(map.get(), every_member)) {
-            whitelist = Ref::steal(all_members(cache_type.get()));
-            if (!whitelist) return nullptr;
-        }
+        members = static_cast<bool>(map);
+        whitelist = Ref::steal(members ? PyDict_Values(map.get()) : all_members(cache_type.get()));
+        if (!whitelist) return -1;
     }
-    if (check_value_type(blacklist.get(), &PyList_Type) < 0) return nullptr;
-    if (whitelist && check_value_type(whitelist.get(), &PyList_Type) < 0) return nullptr;
-    if (select_and_clear(self, blacklist.get(), whitelist.get(), whitelist ? nullptr : every_member) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
+    if (check_value_type(blacklist.get(), &PyList_Type) < 0 || check_value_type(whitelist.get(), &PyList_Type) < 0)
+        return -1;
+    return select_and_clear(self, blacklist.get(), whitelist.get(), members);
 }
 
 extern Callable clear_method, clear_selected_method;
@@ -110,9 +109,9 @@ Callable clear_method = {.name = "clear", .qualname = "Cache.clear", .impl = cle
 PyObject* clear_selected(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2];
     if (bind_args(clear_selected_method, args, nargs, kwnames, bound) < 0) return nullptr;
-    PyObject* result = clear_selected_lists(as_cache(self), bound[0], bound[1]);
-    if (!result) add_traceback("Cache.clear_selected");
-    return result;
+    if (compat::guarded([&] { return clear_selected_lists(as_cache(self), bound[0], bound[1]); }) == 0) Py_RETURN_NONE;
+    add_traceback("Cache.clear_selected");
+    return nullptr;
 }
 
 Callable clear_selected_method = {.name = "clear_selected",
@@ -132,7 +131,7 @@ void c_clear(CacheObject* self) {
 }
 
 void c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) {
-    (void)select_and_clear(self, blacklist, whitelist, nullptr);
+    (void)select_and_clear(self, blacklist, whitelist, false);
 }
 
 }  // namespace umbo::cache

@@ -7,6 +7,7 @@
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
 
@@ -45,8 +46,7 @@ Callable copy_method = {.name = "copy", .qualname = "Cache.copy", .impl = copy, 
 PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[1];
     if (bind_args(deepcopy_method, args, nargs, kwnames, bound) < 0) return nullptr;
-    PyObject* result = nullptr;
-    if (compat::RecursionGuard guard; guard) result = PyObject_CallMethodNoArgs(self, names.copy);
+    PyObject* result = compat::guarded([self] { return PyObject_CallMethodNoArgs(self, names.copy); });
     if (!result) add_traceback("Cache.__deepcopy__");
     return result;
 }
@@ -128,10 +128,8 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
 // Form B: (reconstructor, (class, checksum, state))
 PyObject* reduce_cache(CacheObject* self) {
     bool use_setstate = false;
-    Ref state_tuple;
-    if (compat::RecursionGuard guard; guard) {  // the __dict__ probe and truth test may run code
-        state_tuple = Ref::steal(pickle_state(self, &use_setstate));
-    }
+    // The __dict__ probe and truth test may run code.
+    Ref state_tuple = Ref::steal(compat::guarded([&] { return pickle_state(self, &use_setstate); }));
     Ref reconstructor = Ref::steal(state_tuple ? lookup_global(names.__pyx_unpickle_Cache) : nullptr);
     if (!reconstructor) return nullptr;
     // Held: code run by a collection inside the packing below may assign
@@ -198,8 +196,8 @@ int set_state(CacheObject* self, PyObject* state_tuple) {
         PyErr_SetString(PyExc_ValueError, "empty Cache state: expected (cache_arr,) or (cache_arr, __dict__)");
     } else if (check_value_type(PyTuple_GET_ITEM(state_tuple, 0), &PyList_Type) == 0) {
         install_slot_list(self, Py_NewRef(PyTuple_GET_ITEM(state_tuple, 0)));
-        compat::RecursionGuard guard;  // truth tests and merges may run code
-        status = size < 2 ? 0 : !guard ? -1 : merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1));
+        // Truth tests and merges may run code.
+        status = size < 2 ? 0 : compat::guarded([&] { return merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1)); });
         if (status == 0 && size > 2) status = restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2));
     }
     if (status < 0) add_traceback("__pyx_unpickle_Cache__set_state", kPickleFile);

@@ -3,6 +3,7 @@
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
 
@@ -45,12 +46,8 @@ PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref& made) {
 UMBO_NOINLINE PyObject* call_and_store(CacheObject* self, int32_t idx, PyObject* func) {
     // `func` may call back into the cache.  A Python function's frame counts
     // the recursion, but before 3.14 never measures the stack: that is left.
-    Ref made;
-    if (PyFunction_Check(func)) {
-        if (compat::check_stack() == 0) made = Ref::steal(PyObject_CallNoArgs(func));
-    } else if (compat::RecursionGuard guard; guard) {
-        made = Ref::steal(PyObject_CallNoArgs(func));
-    }
+    auto call = [func] { return PyObject_CallNoArgs(func); };
+    Ref made = Ref::steal(PyFunction_Check(func) ? compat::guarded<false>(call) : compat::guarded(call));
     // `func` may have replaced the list or filled the slot itself: the store
     // goes to the current list and overwrites whatever the slot holds.
     return made ? store_and_reread(self, idx, made) : nullptr;

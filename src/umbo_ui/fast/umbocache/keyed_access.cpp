@@ -3,6 +3,7 @@
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "common/traceback.h"
 #include "umbocache/cache.h"
 
@@ -54,6 +55,18 @@ Callable set_method = {.name = "set", .qualname = "Cache.set", .impl = set, .par
 // already released: their finalisers may change the cache, so the slot is
 // read only after them.  -1 with an exception set, or with *missing set
 // when `name` is no member.
+// `name in CacheType.__members__`, then `CacheType[name]`, as Python code
+// runs them: 1 with *member set, 0 (no member), or -1.
+int member_by_lookups(CacheObject* self, Ref& cache_type, PyObject* name, Ref* member) {
+    Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
+    const int found = members ? PySequence_Contains(members.get(), name) : -1;
+    if (found > 0 && require_slot_list(self) == 0) {
+        cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
+        *member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
+    }
+    return found;
+}
+
 int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return -1;
@@ -65,13 +78,8 @@ int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
         member = Ref::steal(item);
         if (found > 0 && require_slot_list(self) < 0) return -1;
     } else {
-        compat::RecursionGuard guard;  // `__members__` and its lookups may run code
-        Ref members = Ref::steal(guard ? PyObject_GetAttr(cache_type.get(), names.__members__) : nullptr);
-        found = members ? PySequence_Contains(members.get(), name) : -1;
-        if (found > 0 && require_slot_list(self) == 0) {
-            cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
-            member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
-        }
+        // `__members__` and its lookups may run code.
+        found = compat::guarded([&] { return member_by_lookups(self, cache_type, name, &member); });
     }
     *missing = found == 0;
     return member ? key_index(member.get()) : -1;
@@ -90,7 +98,8 @@ PyObject* member_slot(CacheObject* self, PyObject* name, bool* missing) {
 int is_cache_type_member(PyObject* key) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (cache_type && Py_TYPE(key) == reinterpret_cast<PyTypeObject*>(cache_type.get())) return 1;
-    return !cache_type || compat::check_stack() < 0 ? -1 : PyObject_IsInstance(key, cache_type.get());
+    if (!cache_type) return -1;
+    return compat::guarded<false>([&] { return PyObject_IsInstance(key, cache_type.get()); });
 }
 
 PyObject* cache___getattr__(PyObject* self, PyObject* name) {

@@ -61,6 +61,7 @@
 #include "common/args.h"
 #include "common/compat.h"
 #include "common/ref.h"
+#include "common/stack_guard.h"
 #include "umbocache/cache.h"
 
 namespace umbo::cache {
@@ -326,27 +327,18 @@ int key_index_directly(PyObject* key, int32_t* index) {
 int32_t key_index(PyObject* key) {
     int32_t index;
     if (key_index_directly(key, &index)) return index;
-    Ref value;
-    {
-        compat::RecursionGuard guard;  // `value` may call back into the cache
-        if (!guard) return -1;
-        value = Ref::steal(PyObject_GetAttr(key, names.value));
-    }
+    // `value` may call back into the cache.
+    Ref value = Ref::steal(compat::guarded([key] { return PyObject_GetAttr(key, names.value); }));
     return value ? as_int32(value.get()) : -1;
 }
 
-bool mark_members_directly(PyObject* map, bool flags[kSlotCount]) {
-    Ref members = Ref::steal(PyDict_Values(map));
-    if (!members) {
-        PyErr_Clear();
-        return false;
-    }
+bool mark_members_directly(PyObject* members, bool flags[kSlotCount]) {
     const bool property_checked = have_stock && value_property_unchanged();  // no code runs below
     bool marked[kSlotCount] = {};
     PyTypeObject* type = nullptr;
     TypeRoute route;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members.get()); ++i) {
-        PyObject* member = PyList_GET_ITEM(members.get(), i);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+        PyObject* member = PyList_GET_ITEM(members, i);
         if (Py_TYPE(member) != type) {  // the members of an enum share their type
             type = Py_TYPE(member);
             route = route_of(type);

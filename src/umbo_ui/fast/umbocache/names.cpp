@@ -2,6 +2,7 @@
 #include "umbocache/names.h"
 
 #include "common/compat.h"
+#include "common/stack_guard.h"
 #include "umbocache/cache.h"
 
 namespace umbo::cache {
@@ -29,11 +30,8 @@ PyObject* lookup_global(PyObject* name) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         PyErr_Clear();
     }
-    {
-        compat::RecursionGuard guard;  // a module __getattr__ of the builtins may run
-        if (!guard) return nullptr;
-        result = PyObject_GetAttr(state.builtins, name);
-    }
+    // A module __getattr__ of the builtins may run.
+    result = compat::guarded([&] { return PyObject_GetAttr(state.builtins, name); });
     if (!result && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

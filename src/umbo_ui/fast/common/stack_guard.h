@@ -1,0 +1,55 @@
+// The stack guard: a call from the module into code that may come back into
+// it (a key's `value`, get_or_exec's func, a truth test, ...) ends in
+// RecursionError where the stack is nearly used up, as the same recursion
+// would in Python code, instead of running off the end of the stack.
+//
+// guarded(body) is the only way to make such a call: body runs only if the
+// guard lets it, and otherwise the caller gets body's failure value (null or
+// -1) with RecursionError set, so a refusal can't be overlooked.  The rules
+// (what it reads and when, and what it does on a stack it can't vouch for)
+// are written in stack_guard.cpp.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <type_traits>
+
+namespace umbo::compat {
+
+struct StackState;
+
+// One guarded call: checks the stack on entry and, on a stack the guard
+// can't vouch for, marks where the outermost such call stands until it ends.
+class StackScope {
+public:
+    StackScope();
+    ~StackScope();
+    StackScope(const StackScope&) = delete;
+    StackScope& operator=(const StackScope&) = delete;
+    explicit operator bool() const { return state_ != nullptr; }
+
+private:
+    StackState* state_;  // null: refused, with RecursionError set
+    uintptr_t saved_;
+};
+
+// Runs body() under the guard.  kCounted: the call also counts against the
+// host's recursion limit, which a Python function's own frame (and a keyword
+// name's comparison) already does.
+template <bool kCounted = true, class Body>
+auto guarded(Body&& body) -> decltype(body()) {
+    using Result = decltype(body());
+    StackScope scope;
+    if (!scope || (kCounted && Py_EnterRecursiveCall(" while calling a Python object") < 0)) {
+        if constexpr (std::is_pointer_v<Result>)
+            return nullptr;
+        else
+            return Result(-1);
+    }
+    Result result = body();
+    if (kCounted) Py_LeaveRecursiveCall();
+    return result;
+}
+
+}  // namespace umbo::compat

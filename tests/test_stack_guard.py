@@ -1,0 +1,139 @@
+"""The stack guard on every kind of stack: small thread stacks, the main
+thread's stack where glibc can't read its bounds, fibers' stacks above and
+below the thread's own, and a process whose static TLS is used up.  Each runs
+in a process of its own, as a crash ends it."""
+
+import os
+import pathlib
+import resource
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import small_stack
+
+SCRIPT = pathlib.Path(small_stack.__file__)
+HELPERS = pathlib.Path(__file__).parent / "native_helpers"
+# Recursion in Python code on these stacks ends in RecursionError on every
+# host; 3.10's own frames need more than 256 KiB for that.
+STACKS_KIB = [512] if sys.version_info < (3, 11) else [256, 512]
+HIDE_PROC = [
+    "unshare",
+    "--mount",
+    "--propagation",
+    "private",
+    "sh",
+    "-c",
+    'mount -t tmpfs none /proc && exec "$@"',
+    "-",
+]
+
+
+def compile_c(source, output, *flags):
+    cc = (os.environ.get("CC") or sysconfig.get_config_var("CC") or "cc").split()[0]
+    if shutil.which(cc) is None:
+        pytest.skip(f"no C compiler ({cc}) on this machine")
+    subprocess.run([cc, "-shared", "-fPIC", "-O1", *flags, str(source), "-o", str(output)], check=True)
+    return output
+
+
+@pytest.fixture(scope="module")
+def foreign_stack_helper(tmp_path_factory):
+    return compile_c(HELPERS / "foreign_stack.c", tmp_path_factory.mktemp("helper") / "foreign_stack.so")
+
+
+def small_main_stack():
+    resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
+def run_scenarios(*args, prefix=(), preexec_fn=None):
+    proc = subprocess.run(
+        [*prefix, sys.executable, str(SCRIPT), *args],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        preexec_fn=preexec_fn,
+    )
+    ended = dict(line.split() for line in proc.stdout.splitlines())
+    assert proc.returncode == 0, (proc.returncode, ended, proc.stderr[-3000:])
+    return ended
+
+
+def assert_guarded(ended):
+    """Every operation returned, every recursion ended in RecursionError, and
+    none of them was refused for where its stack is rather than how deep."""
+    depth = int(ended.pop("depth"))
+    once = dict.fromkeys([*small_stack.operations(), *small_stack.NEAR_THE_END], "returned")
+    assert ended == {**once, **dict.fromkeys(small_stack.SCENARIOS, "RecursionError")}
+    assert depth >= 16
+
+
+@pytest.mark.parametrize("kib", STACKS_KIB)
+def test_recursion_on_a_small_thread_stack(kib):
+    assert_guarded(run_scenarios(str(kib)))
+
+
+@pytest.mark.parametrize("where", ["main", "main-emfile"])
+def test_recursion_on_a_small_main_stack(where):
+    """512 KiB of main-thread stack, its bounds read by glibc from /proc or,
+    with no file descriptor free for that at the first guarded call, without."""
+    assert_guarded(run_scenarios(where, preexec_fn=small_main_stack))
+
+
+def test_recursion_on_a_small_main_stack_without_proc():
+    probe = subprocess.run([*HIDE_PROC, "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+    assert_guarded(run_scenarios("main", prefix=HIDE_PROC, preexec_fn=small_main_stack))
+
+
+@pytest.mark.parametrize("where", ["above", "below"])
+def test_recursion_on_a_fiber_stack(foreign_stack_helper, where):
+    """A fiber's 512 KiB stack, which the guard can't vouch for: no call is
+    refused for where the stack lies, and recursion stops before its end."""
+    ended = run_scenarios(where, str(foreign_stack_helper))
+    if "no-stack-placed" in ended:
+        pytest.skip(f"no free range {where} the thread's stack")
+    assert_guarded(ended)
+
+
+FILLER = """
+__attribute__((tls_model("initial-exec"))) __thread char filler[%d];
+char *fill(void) { return filler; }
+"""
+
+LOAD_FILLERS = """
+import ctypes, shutil, sys
+*fillers, smallest = sys.argv[1:]
+for path in fillers:
+    try:
+        ctypes.CDLL(path)
+    except OSError:
+        pass  # too large for what is left: a smaller one may fit
+for copy in range(1000):  # copies of the smallest, until none fits
+    path = shutil.copy(smallest, f"{smallest}.{copy}")
+    try:
+        ctypes.CDLL(path)
+    except OSError as exc:
+        assert "static TLS" in str(exc), exc
+        break
+else:
+    sys.exit("the static TLS surplus could not be used up")
+from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+assert Cache().get_or_exec(CacheType.MEASURE, lambda: 7) == 7
+"""
+
+
+def test_the_import_needs_no_static_tls(tmp_path):
+    """Once libraries loaded earlier have used up glibc's static TLS surplus,
+    the module still imports."""
+    fillers = []
+    for size in [4096 >> k for k in range(10)]:  # 4096 down to 8 bytes
+        source = tmp_path / f"filler{size}.c"
+        source.write_text(FILLER % size)
+        fillers.append(str(compile_c(source, tmp_path / f"filler{size}.so")))
+    proc = subprocess.run([sys.executable, "-c", LOAD_FILLERS, *fillers], capture_output=True)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
