@@ -68,7 +68,7 @@ def assert_guarded(ended):
     depth = int(ended.pop("depth"))
     once = dict.fromkeys([*small_stack.operations(), *small_stack.NEAR_THE_END], "returned")
     assert ended == {**once, **dict.fromkeys(small_stack.SCENARIOS, "RecursionError")}
-    assert depth >= 16
+    assert depth >= 8
 
 
 @pytest.mark.parametrize("kib", STACKS_KIB)

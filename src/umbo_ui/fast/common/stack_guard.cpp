@@ -46,19 +46,15 @@ __asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_
 
 namespace umbo::compat {
 
-namespace {
-
-constexpr uintptr_t kForeignDepth = 128 * 1024;
-constexpr uintptr_t kOtherStack = 512 * 1024;
-
-}  // namespace
-
 struct StackState {
     uintptr_t low = 0, high = 0;  // the thread's own stack once read
     uintptr_t outermost = 0;      // on another stack: the outermost guarded call; 0: none
 };
 
 namespace {
+
+constexpr uintptr_t kForeignDepth = 128 * 1024;
+constexpr uintptr_t kOtherStack = 512 * 1024;
 
 thread_local StackState stack_state;
 
@@ -69,24 +65,24 @@ bool read_own_stack([[maybe_unused]] StackState& s, [[maybe_unused]] uintptr_t h
     void* base = nullptr;
     size_t size = 0;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        const bool read = pthread_attr_getstack(&attr, &base, &size) == 0;
+        if (pthread_attr_getstack(&attr, &base, &size) != 0) size = 0;
         pthread_attr_destroy(&attr);
-        if (read) {
-            s.low = reinterpret_cast<uintptr_t>(base);
-            s.high = s.low + size;
-            return true;
-        }
     }
+    // The main thread's, where glibc can't read it from /proc: below the
+    // program name at its top, as deep as the stack limit lets it grow.
     const uintptr_t top = getauxval(AT_EXECFN);
     rlimit limit;
-    if (top && here < top && getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+    if (!size && top > here && getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         top - here < limit.rlim_cur) {
-        s.low = top - limit.rlim_cur;
-        s.high = top;
-        return true;
+        size = limit.rlim_cur;
+        base = reinterpret_cast<void*>(top - size);
     }
-#endif
+    s.low = size ? reinterpret_cast<uintptr_t>(base) : 0;
+    s.high = s.low + size;
+    return size != 0;
+#else
     return false;
+#endif
 }
 
 bool on_own_stack(const StackState& s, uintptr_t here) { return s.low <= here && here < s.high; }

@@ -196,9 +196,11 @@ int set_state(CacheObject* self, PyObject* state_tuple) {
         PyErr_SetString(PyExc_ValueError, "empty Cache state: expected (cache_arr,) or (cache_arr, __dict__)");
     } else if (check_value_type(PyTuple_GET_ITEM(state_tuple, 0), &PyList_Type) == 0) {
         install_slot_list(self, Py_NewRef(PyTuple_GET_ITEM(state_tuple, 0)));
-        // Truth tests and merges may run code.
-        status = size < 2 ? 0 : compat::guarded([&] { return merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1)); });
-        if (status == 0 && size > 2) status = restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2));
+        // Truth tests, merges and attribute stores may run code.
+        status = size < 2 ? 0 : compat::guarded([&] {
+            const int merged = merge_dict(self, PyTuple_GET_ITEM(state_tuple, 1));
+            return merged == 0 && size > 2 ? restore_slot_values(self, PyTuple_GET_ITEM(state_tuple, 2)) : merged;
+        });
     }
     if (status < 0) add_traceback("__pyx_unpickle_Cache__set_state", kPickleFile);
     return status;

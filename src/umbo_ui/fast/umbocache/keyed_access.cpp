@@ -55,18 +55,6 @@ Callable set_method = {.name = "set", .qualname = "Cache.set", .impl = set, .par
 // already released: their finalisers may change the cache, so the slot is
 // read only after them.  -1 with an exception set, or with *missing set
 // when `name` is no member.
-// `name in CacheType.__members__`, then `CacheType[name]`, as Python code
-// runs them: 1 with *member set, 0 (no member), or -1.
-int member_by_lookups(CacheObject* self, Ref& cache_type, PyObject* name, Ref* member) {
-    Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
-    const int found = members ? PySequence_Contains(members.get(), name) : -1;
-    if (found > 0 && require_slot_list(self) == 0) {
-        cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
-        *member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
-    }
-    return found;
-}
-
 int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
     Ref cache_type = Ref::steal(lookup_global(names.CacheType));
     if (!cache_type) return -1;
@@ -78,8 +66,16 @@ int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
         member = Ref::steal(item);
         if (found > 0 && require_slot_list(self) < 0) return -1;
     } else {
-        // `__members__` and its lookups may run code.
-        found = compat::guarded([&] { return member_by_lookups(self, cache_type, name, &member); });
+        // `name in CacheType.__members__`, then `CacheType[name]`: code runs.
+        found = compat::guarded([&] {
+            Ref members = Ref::steal(PyObject_GetAttr(cache_type.get(), names.__members__));
+            const int contained = members ? PySequence_Contains(members.get(), name) : -1;
+            if (contained > 0 && require_slot_list(self) == 0) {
+                cache_type = Ref::steal(lookup_global(names.CacheType));  // looked up anew, as Python code would
+                member = Ref::steal(cache_type ? PyObject_GetItem(cache_type.get(), name) : nullptr);
+            }
+            return contained;
+        });
     }
     *missing = found == 0;
     return member ? key_index(member.get()) : -1;
