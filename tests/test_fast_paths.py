@@ -5,6 +5,8 @@ path (a key that reads `value` through Python code) or a Python model."""
 
 import enum
 import gc
+import pathlib
+import subprocess
 import sys
 import traceback
 
@@ -230,6 +232,7 @@ def patched_enum_machinery():
             if name in vars(cls):
                 delattr(cls, name)
     members_property.__init__(saved_members_getter)
+    value_property.__dict__ = {k: v for k, v in vars(value_property).items() if type(k) is str}
 
 
 def _fget_through_getattribute(cls):
@@ -258,6 +261,106 @@ def test_a_change_to_the_value_property_is_seen(Cache, patched_enum_machinery, c
     assert cache.get(E.A) == "slot 3"
     change(*patched_enum_machinery)
     assert cache.get(E.A) == "slot 5" == cache.get(Twin(E.A))
+
+
+PATCHED_BEFORE_IMPORT = {
+    "value-getter": "vars(enum.Enum)['value'].fget = lambda self: 5",
+    "property-get": "type(vars(enum.Enum)['value']).__get__ = lambda self, inst, owner=None: 5",
+    "get-code": "vars(type(vars(enum.Enum)['value']))['__get__'].__code__ = (lambda s, i, o=None: 5).__code__",
+    "members": "vars(type(enum.Enum))['__members__'].__init__(lambda cls: {'MEASURE': cls.MEASURE})",
+    "getitem": "type(enum.Enum).__getitem__ = lambda cls, name: cls._member_map_['MEASURE']",
+}
+
+COMPARE_WITH_PLAIN_CLASS = """
+import enum, sys
+exec(sys.argv[1])
+sys.path.insert(0, sys.argv[2])
+from umbo_ui.fast.umbocache.umbocache import Cache
+from umbo_ui.core.enums import CacheType
+import reference
+
+def run(Cache):
+    cache = Cache()
+    cache.__setstate__(([f"slot {i}" for i in range(32)],))
+    ops = [
+        lambda: cache.get(CacheType.THEME),
+        lambda: cache[CacheType.THEME],
+        lambda: cache.THEME,
+        lambda: (cache.clear_selected(), cache.__reduce__()[2][0])[1],
+    ]
+    for op in ops:
+        try:
+            yield op()
+        except Exception as exc:
+            yield type(exc)
+
+assert list(run(Cache)) == list(run(reference.Cache)), (list(run(Cache)), list(run(reference.Cache)))
+"""
+
+
+@pytest.mark.parametrize("patch", PATCHED_BEFORE_IMPORT.values(), ids=list(PATCHED_BEFORE_IMPORT))
+def test_enum_patched_before_the_import_is_honoured(patch):
+    """What the direct reads rely on is the standard library's own, not
+    whatever was there when the module was imported."""
+    tests = pathlib.Path(__file__).parent
+    proc = subprocess.run([sys.executable, "-c", COMPARE_WITH_PLAIN_CLASS, patch, str(tests)], capture_output=True)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+
+
+class Meddler:
+    """A dict key of the same hash as the str `name` that equals nothing; each
+    comparison with it runs the next of its actions first."""
+
+    def __init__(self, name):
+        self.hash, self.actions = hash(name), []
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        if self.actions:
+            self.actions.pop(0)()
+        return False
+
+
+def meddle_first(mapping, name, *actions):
+    """Puts a Meddler first in `mapping`, so that a lookup of `name` meets it."""
+    items, meddler = dict(mapping), Meddler(name)
+    mapping.clear()
+    mapping[meddler] = None
+    mapping.update(items)
+    meddler.actions = list(actions)
+
+
+@pytest.mark.parametrize("where", ["member", "property"])
+def test_code_run_by_a_value_lookup_is_seen_by_later_members(Cache, mod, monkeypatch, patched_enum_machinery, where):
+    """clear_selected() reads each member's value as Python code would, even
+    where a lookup in a dictionary runs code that changes the next member's."""
+    E = enum.Enum("Fresh", {"A": 3, "B": 11})
+    monkeypatch.setattr(mod, "CacheType", E)
+    value_property, _ = patched_enum_machinery
+
+    def every_value_is_5():
+        value_property.fget = lambda member: 5
+
+    if where == "member":  # A reads 3, then B reads 5
+        meddle_first(vars(E.A), "_value_", every_value_is_5)
+    else:  # both read 5
+        meddle_first(vars(value_property), "fget", every_value_is_5)
+    cache = filled(Cache)
+    cache.clear_selected()
+    slots = cache.__reduce__()[2][0]
+    emptied = {3, 5} if where == "member" else {5}
+    assert [i for i in (3, 5, 11) if slots[i] is None] == sorted(emptied)
+
+
+def test_code_run_by_a_member_lookup_is_seen_by_the_next(Cache, mod, monkeypatch):
+    """cache.NAME looks the name up twice, as `NAME in CacheType.__members__`
+    and `CacheType[NAME]` do, where a lookup may run code between them."""
+    E = enum.Enum("Fresh", {"A": 3, "B": 11})
+    monkeypatch.setattr(mod, "CacheType", E)
+    meddle_first(E._member_map_, "A", lambda: None, lambda: E._member_map_.__setitem__("A", E.B))
+    assert filled(Cache).A == "slot 11"
 
 
 # ---------------------------------------------------------------- member names
@@ -324,22 +427,32 @@ def test_a_change_to_the_members_property_is_seen(Cache, mod, monkeypatch, patch
         cache.A
 
 
+KEEPS_ATTRIBUTES_INLINE = """
+import enum, gc
+from umbo_ui.fast.umbocache.umbocache import Cache
+from umbo_ui.core.enums import CacheType
+
+def has_dict(obj):
+    return any(type(r) is dict for r in gc.get_referents(obj))
+
+member, value_property = CacheType.THEME, vars(enum.Enum)["value"]
+assert not has_dict(member) and not has_dict(value_property)
+cache = Cache()
+cache.get(member), cache.THEME, cache.clear_selected(), cache[member]
+assert not has_dict(member) and not has_dict(value_property)
+"""
+
+
 @pytest.mark.skipif(
     not (3, 11) <= sys.version_info[:2] < (3, 13),
     reason="only 3.11 and 3.12 read attributes more slowly once an object's dictionary is made",
 )
-def test_keys_keep_their_attributes_in_themselves(Cache, CacheType):
+def test_keys_keep_their_attributes_in_themselves():
     """Making a member's (or the value property's) dictionary would slow every
-    other read of its attributes on these hosts: the cache must not."""
-
-    def has_dict(obj):
-        return any(type(r) is dict for r in gc.get_referents(obj))
-
-    member, value_property = CacheType.THEME, vars(enum.Enum)["value"]
-    assert not has_dict(member) and not has_dict(value_property)
-    cache = Cache()
-    cache.get(member), cache.THEME, cache.clear_selected(), cache[member]
-    assert not has_dict(member) and not has_dict(value_property)
+    other read of its attributes on these hosts: the cache must not.  In a
+    process of its own, as tests here make such dictionaries."""
+    proc = subprocess.run([sys.executable, "-c", KEEPS_ATTRIBUTES_INLINE], capture_output=True)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
 
 
 def python_calls(fn):

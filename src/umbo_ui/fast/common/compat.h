@@ -207,21 +207,60 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
 #endif
 }
 
+// ---- internal: whether looking a str up in `dict` runs no code.  The
+// lookup compares the str with each key of the same hash, and a key that
+// isn't an exact str compares by its own __eq__; a dict whose keys are all
+// exact str marks its keys object so (3.11+: any kind but "general"; 3.10:
+// any lookup function but the general one, which a dict with an int key has).
+inline bool dict_lookups_run_no_code(PyObject* dict) {
+    PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+#ifdef Py_GIL_DISABLED
+    keys = std::atomic_ref<PyDictKeysObject*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys).load();
+#endif
+#if PY_VERSION_HEX >= 0x030B0000
+    struct KeysHead {
+        Py_ssize_t refcnt;
+        uint8_t log2_size, log2_index_bytes, kind;  // kind 0: general
+    };
+    return reinterpret_cast<KeysHead*>(keys)->kind != 0;
+#else
+    struct KeysHead {
+        Py_ssize_t refcnt, size;
+        void* lookup;
+    };
+    static void* const general = [] {
+        PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
+        void* lookup =
+            probe ? reinterpret_cast<KeysHead*>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)->lookup : nullptr;
+        Py_XDECREF(probe);
+        return lookup;
+    }();
+    return general && reinterpret_cast<KeysHead*>(keys)->lookup != general;
+#endif
+}
+
 // ---- the instance attribute `obj.name`, where nothing on the type is in
 // the way: a new reference, or null (no exception set) when there is none.
-// No code runs: instance dictionaries have str keys.
-inline PyObject* instance_item(PyObject* obj, PyObject* name) {
+// The lookup runs code where the dictionary has a key that isn't an exact
+// str, as the host's own would at the same step; with `no_code` there is
+// then no lookup, and null.
+inline PyObject* instance_item(PyObject* obj, PyObject* name, bool no_code = false) {
+    PyObject* item = nullptr;
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
     // 3.11 and 3.12 move an object's attributes into a dictionary made on
     // request and read them more slowly afterwards (an enum member's
-    // `value` by a half on 3.12): read them where they are.
-    PyObject* item = PyObject_GenericGetAttr(obj, name);
+    // `value` by a half on 3.12): read them where they are, and look where
+    // the dictionary would be (3.12 tags inline attributes by bit 0).
+    PyObject** where = PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyObject**>(obj) - 3
+                                                                                : _PyObject_GetDictPtr(obj);
+    PyObject* dict = where ? *where : nullptr;
+    if (!no_code || !dict || (reinterpret_cast<uintptr_t>(dict) & 1) || dict_lookups_run_no_code(dict))
+        item = PyObject_GenericGetAttr(obj, name);
 #else
     // Before 3.11 the dictionary always exists; from 3.13 on it shares the
     // object's own storage.
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
-    PyObject* item = nullptr;
-    if (dict) (void)dict_get_item_ref(dict, name, &item);
+    if (dict && (!no_code || dict_lookups_run_no_code(dict))) (void)dict_get_item_ref(dict, name, &item);
     Py_XDECREF(dict);
 #endif
     if (!item) PyErr_Clear();

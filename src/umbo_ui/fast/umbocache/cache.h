@@ -78,8 +78,8 @@ int32_t key_index(PyObject* key);
 // has run and no exception is set).
 int key_index_directly(PyObject* key, int32_t* index);
 // The dict that `CacheType.__members__` and `CacheType[name]` read, when
-// both are the enum module's own: a new reference, or null (no exception)
-// where only running them can tell.
+// both are the enum module's own and a lookup in it runs no code: a new
+// reference, or null (no exception) where only running them can tell.
 PyObject* stock_member_map(PyObject* cache_type);
 // Sets flags[index] for every member of `members` (such a map's values, a
 // list), when no member's index needs Python code; false (nothing set)

@@ -13,7 +13,7 @@
 //    the key's type uses the generic attribute lookup, `value` resolves on
 //    it to that very property and `_value_` to nothing, and the property
 //    (its type's __get__ and __set__, its fget, that function's code) is as
-//    it was at import;
+//    it was at import, and was then the standard library's own;
 //  - `CacheType.__members__` and `CacheType[NAME]` both read the class's
 //    `_member_map_` when its metaclass resolves them to the enum
 //    metaclass's own property and method, their code unchanged;
@@ -50,6 +50,20 @@
 //                                              itself is read live         change nothing
 //   an address and a tag name one state of   the host: from 3.11 no      -- (3.10 reuses tags: nothing is
 //     one type (nothing is held)               tag is given twice          kept there, every call checks)
+//   what was there at import is the         the functions' globals and  patch enum before importing this
+//     standard library's own                 code file are the defining   module (honoured: all generic)
+//                                              module's (import)
+//
+// Where code still runs.  A lookup of a str in a dict runs code where the
+// dict holds a key that isn't an exact str (its __eq__).  A single key's
+// read looks up the property's `fget`, then the member's `_value_`, the
+// steps and the order in which the property's own code does, and decides
+// nothing after them but the int check: the same answer.  Two reads stand
+// for more of Python's, and take the generic path where such a dict could
+// run code: the member map's one lookup for `in __members__` and `[NAME]`,
+// and clear_selected()'s member values, read under checks made once for all.
+// Type dictionaries are the host's: its type cache decides whether a lookup
+// in them runs at all.
 #include <Python.h>
 #include <structmember.h>
 
@@ -116,8 +130,21 @@ PyObject* own_function(PyTypeObject* owner, PyObject* name, PyObject** code) {
     return Py_NewRef(func);
 }
 
+// Whether `func` is a function of the module that defines `owner`, compiled
+// from that module's own file: what the standard library put there, not a
+// patch made before this module was imported.
+bool defined_in_module_of(PyObject* func, PyTypeObject* owner) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(owner), "__module__"));
+    Ref module = Ref::steal(name ? PyImport_GetModule(name.get()) : nullptr);
+    if (!module || !func || !PyFunction_Check(func) || PyFunction_GET_GLOBALS(func) != PyModule_GetDict(module.get()))
+        return false;
+    Ref file = Ref::steal(PyObject_GetAttrString(module.get(), "__file__"));
+    Ref code_file = Ref::steal(file ? PyObject_GetAttrString(PyFunction_GET_CODE(func), "co_filename") : nullptr);
+    return code_file && PyObject_RichCompareBool(file.get(), code_file.get(), Py_EQ) == 1;
+}
+
 // Takes the enum module's objects (held for good), if that module is
-// loaded and they are as expected; 0, or -1 (an exception may be set).
+// loaded and they are its own; 0, or -1 (an exception may be set).
 int take_stock(StockEnum* s) {
     Ref module = Ref::steal(PyImport_GetModule(names.enum_));
     Ref base = Ref::steal(module ? PyObject_GetAttr(module.get(), names.Enum) : nullptr);
@@ -142,17 +169,21 @@ int take_stock(StockEnum* s) {
     s->members_getter = Py_XNewRef(compat::object_field(s->members_property, s->getter_offset));
     s->getitem = own_function(s->metaclass, names.__getitem__, &s->getitem_code);
     s->type_getattribute = lookup(&PyType_Type, names.__getattribute__);
-    if (!s->getter_offset || !s->members_getter || !PyFunction_Check(s->members_getter) || !s->getitem ||
-        !s->type_getattribute || !PyFunction_Check(s->property_get) || !property_type_as_taken(*s)) {
-        return -1;
+    if (!s->getter_offset || !s->getitem || !s->type_getattribute || !property_type_as_taken(*s)) return -1;
+    for (PyObject* func : {s->value_getter, s->property_get, s->property_set, s->members_getter, s->getitem}) {
+        PyTypeObject* owner = func == s->value_getter ? reinterpret_cast<PyTypeObject*>(base.get())
+                              : func == s->property_get || func == s->property_set ? s->property_type
+                                                                                   : s->metaclass;
+        if (!defined_in_module_of(func, owner)) return -1;
     }
     s->members_getter_code = Py_NewRef(PyFunction_GET_CODE(s->members_getter));
     s->property_get_code = Py_NewRef(PyFunction_GET_CODE(s->property_get));
     return 0;
 }
 
-// Whether `member.value` still means `member._value_` (see the top).
-bool value_property_unchanged() {
+// Whether `member.value` still means `member._value_` (see the top);
+// `no_code`: false where reading the property's fget could run code.
+bool value_property_unchanged(bool no_code = false) {
     if (!Py_IS_TYPE(stock.value_property, stock.property_type) ||
         PyFunction_GET_CODE(stock.value_getter) != stock.value_getter_code ||
         PyFunction_GET_CODE(stock.property_get) != stock.property_get_code) {
@@ -166,7 +197,7 @@ bool value_property_unchanged() {
         if (!property_type_as_taken(stock)) return false;
         stock.property_type_tag = compat::assign_version_tag(stock.property_type, names.fget);
     }
-    return Ref::steal(compat::instance_item(stock.value_property, names.fget)).get() == stock.value_getter;
+    return Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
 }
 
 // ---- how `value` is read on instances of a type
@@ -242,12 +273,13 @@ int small_index(PyObject* value, int32_t* index) {
     return fits;
 }
 
-// key_index_directly() once the key type's route is known.  `property_checked`:
-// the caller has just made sure of the value property.
-int index_by_route(PyObject* key, TypeRoute route, bool property_checked, int32_t* index) {
+// key_index_directly() once the key type's route is known.  `one_of_many`:
+// the caller made sure of the value property once for many keys, which
+// holds only while no code runs, so none may run here.
+int index_by_route(PyObject* key, TypeRoute route, bool one_of_many, int32_t* index) {
     Ref value;
-    if (route.route == Route::kEnum && (property_checked || value_property_unchanged())) {
-        value = Ref::steal(compat::instance_item(key, names._value_));
+    if (route.route == Route::kEnum && (one_of_many || value_property_unchanged())) {
+        value = Ref::steal(compat::instance_item(key, names._value_, one_of_many));
     } else if (route.route == Route::kSlot) {
         value = Ref::steal(compat::read_object_member(key, route.offset));
     }
@@ -333,7 +365,8 @@ int32_t key_index(PyObject* key) {
 }
 
 bool mark_members_directly(PyObject* members, bool flags[kSlotCount]) {
-    const bool property_checked = have_stock && value_property_unchanged();  // no code runs below
+    // Checked once for every member: no lookup below may run code.
+    if (!have_stock || !value_property_unchanged(true)) return false;
     bool marked[kSlotCount] = {};
     PyTypeObject* type = nullptr;
     TypeRoute route;
@@ -344,7 +377,7 @@ bool mark_members_directly(PyObject* members, bool flags[kSlotCount]) {
             route = route_of(type);
         }
         int32_t index;
-        if (!index_by_route(member, route, property_checked, &index)) return false;
+        if (!index_by_route(member, route, true, &index)) return false;
         if (index >= 0 && index < kSlotCount) marked[index] = true;
     }
     std::copy(std::begin(marked), std::end(marked), flags);
@@ -353,7 +386,9 @@ bool mark_members_directly(PyObject* members, bool flags[kSlotCount]) {
 
 PyObject* stock_member_map(PyObject* cache_type) {
     if (!have_stock || !PyType_Check(cache_type) || !member_functions_unchanged()) return nullptr;
-    return member_map_of(reinterpret_cast<PyTypeObject*>(cache_type));
+    Ref map = Ref::steal(member_map_of(reinterpret_cast<PyTypeObject*>(cache_type)));
+    // One lookup in it stands for the two of Python code: only where neither runs code.
+    return map && compat::dict_lookups_run_no_code(map.get()) ? map.release() : nullptr;
 }
 
 }  // namespace umbo::cache
