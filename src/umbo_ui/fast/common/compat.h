@@ -228,8 +228,9 @@ inline bool dict_lookups_run_no_code(PyObject* dict) {
         Py_ssize_t refcnt, size;
         void* lookup;
     };
-    static void* const general = [] {
+    static void* const general = [] {  // none where the probe can't be made: no lookup counts as safe
         PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
+        if (!probe) PyErr_Clear();
         void* lookup =
             probe ? reinterpret_cast<KeysHead*>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)->lookup : nullptr;
         Py_XDECREF(probe);
