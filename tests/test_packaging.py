@@ -35,6 +35,12 @@ def test_the_licence_ships_with_the_metadata():
     assert any(f.name == "LICENSE" for f in importlib.metadata.files(DISTRIBUTION))
 
 
+def test_the_metadata_names_no_development_tools():
+    """Test and typing tools are dependency groups of the source tree, not extras users see."""
+    metadata = importlib.metadata.metadata(DISTRIBUTION)
+    assert metadata.get_all("Provides-Extra") is None and metadata.get_all("Requires-Dist") is None
+
+
 def test_stubs_ship_beside_the_extension():
     here = pathlib.Path(package.__file__).parent
     assert (here / "umbocache.pyi").is_file() and (here / "py.typed").is_file()
