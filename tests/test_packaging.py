@@ -13,11 +13,22 @@ import umbo_ui.fast.umbocache as package
 import umbo_ui.fast.umbocache.umbocache as extension
 
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest-allowlist.txt")
+CHANGELOG = pathlib.Path(__file__).parents[1] / "CHANGELOG.md"
 DISTRIBUTION = "umbo-ui-umbocache"
 
 
 def test_version_is_single_sourced():
     assert importlib.metadata.version(DISTRIBUTION) == package.__version__
+
+
+def test_version_matches_the_changelog():
+    """The newest heading is a dated release, which the version names, or the
+    unreleased next version, of which main builds a development release."""
+    release, when = re.search(r"^## (\S+) \((.+)\)$", CHANGELOG.read_text(encoding="utf-8"), re.M).groups()
+    if when == "unreleased":
+        assert re.fullmatch(re.escape(release) + r"\.dev\d+", package.__version__), (release, package.__version__)
+    else:
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d", when) and package.__version__ == release
 
 
 def test_the_distribution_owns_only_its_own_package():
