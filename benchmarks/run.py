@@ -2,10 +2,10 @@
 
     python benchmarks/run.py [--quick] [operation ...]
 
-Times every operation of workload.OPERATIONS for the native ``Cache`` and
-for ``PlainCache`` (median of several runs and its interquartile range, in
-ns per operation), prints the table and writes
-results-<host>.json beside this file.  On a shared or virtual machine the
+Times every operation of workload.OPERATIONS for the native ``Cache``, for
+``PlainCache`` and, where it differs, for ``IdiomaticCache`` (median of
+several runs and its interquartile range, in ns per operation), prints the
+table and writes results-<host>.json beside this file.  On a shared or virtual machine the
 timings wander by tens of percent; instructions.py counts instructions,
 which don't.
 """
@@ -40,10 +40,12 @@ def main():
     rows = []
     for name, stmt, key_kind in workload.cases(args.operations):
         row = {"operation": name, "key": key_kind}
-        for impl in workload.IMPLEMENTATIONS:
+        for impl in ("native", *workload.baselines(name)):
             median, spread = time_statement(stmt, workload.namespace(impl, key_kind), repeat, min_seconds)
             row[impl] = {"median_ns": round(median, 1), "spread_ns": round(spread, 1)}
         row["ratio"] = round(row["native"]["median_ns"] / row["plain"]["median_ns"], 3)
+        if "idiomatic" in row:
+            row["idiomatic_ratio"] = round(row["native"]["median_ns"] / row["idiomatic"]["median_ns"], 3)
         rows.append(row)
         native, plain = row["native"], row["plain"]
         print(

@@ -1,6 +1,7 @@
 """Shared fixtures and helpers for the umbocache tests."""
 
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -59,6 +60,26 @@ def mypy_tool(tmp_path):
         flag = "--mypy-config-file" if module == "mypy.stubtest" else "--config-file"
         command = [sys.executable, "-m", module, *args, flag, str(config)]
         return subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+    return run
+
+
+@pytest.fixture
+def pyright_tool(tmp_path):
+    """Runs pyright in strict mode on a file, against this interpreter's
+    packages, outside the repository; answers the 1-based lines it flags
+    (errors and warnings).  Skips the test where pyright isn't installed."""
+    pytest.importorskip("pyright", reason="pyright is not installed")
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}\n')
+
+    def run(path):
+        command = [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable]
+        proc = subprocess.run(
+            [*command, "--project", str(tmp_path), str(path)], capture_output=True, text=True, cwd=tmp_path, timeout=300
+        )
+        assert proc.returncode in (0, 1) and proc.stdout.startswith("{"), proc.stdout + proc.stderr
+        found = json.loads(proc.stdout)["generalDiagnostics"]
+        return {d["range"]["start"]["line"] + 1 for d in found if d["severity"] in ("error", "warning")}, proc.stdout
 
     return run
 

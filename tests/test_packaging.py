@@ -13,11 +13,22 @@ import umbo_ui.fast.umbocache as package
 import umbo_ui.fast.umbocache.umbocache as extension
 
 ALLOWLIST = pathlib.Path(__file__).with_name("stubtest-allowlist.txt")
+CHANGELOG = pathlib.Path(__file__).parents[1] / "CHANGELOG.md"
 DISTRIBUTION = "umbo-ui-umbocache"
 
 
 def test_version_is_single_sourced():
     assert importlib.metadata.version(DISTRIBUTION) == package.__version__
+
+
+def test_version_matches_the_changelog():
+    """The newest heading is a dated release, which the version names, or the
+    unreleased next version, of which main builds a development release."""
+    release, when = re.search(r"^## (\S+) \((.+)\)$", CHANGELOG.read_text(encoding="utf-8"), re.M).groups()
+    if when == "unreleased":
+        assert re.fullmatch(re.escape(release) + r"\.dev\d+", package.__version__), (release, package.__version__)
+    else:
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d", when) and package.__version__ == release
 
 
 def test_the_distribution_owns_only_its_own_package():
@@ -33,6 +44,12 @@ def test_the_licence_ships_with_the_metadata():
     assert metadata["License-Expression"] == "MIT"
     assert metadata.get_all("License-File") == ["LICENSE"]
     assert any(f.name == "LICENSE" for f in importlib.metadata.files(DISTRIBUTION))
+
+
+def test_the_metadata_names_no_development_tools():
+    """Test and typing tools are dependency groups of the source tree, not extras users see."""
+    metadata = importlib.metadata.metadata(DISTRIBUTION)
+    assert metadata.get_all("Provides-Extra") is None and metadata.get_all("Requires-Dist") is None
 
 
 def test_stubs_ship_beside_the_extension():

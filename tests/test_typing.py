@@ -1,4 +1,5 @@
-"""The stub as users meet it: the snippets in tests/typing/ under ``mypy --strict``."""
+"""The stub as users meet it: the snippets in tests/typing/ under ``mypy --strict``
+and pyright's strict mode (what VS Code users see through Pylance)."""
 
 import pathlib
 import re
@@ -8,13 +9,27 @@ import pytest
 SNIPPETS = sorted(pathlib.Path(__file__).with_name("typing").glob("*.py"))
 MARKED = re.compile(r"# error: ([\w-]+)$")
 REPORTED = re.compile(r"^[^:]+:(\d+): error: .*\[([\w-]+)\]$")
+by_snippet = pytest.mark.parametrize("snippet", SNIPPETS, ids=[p.stem for p in SNIPPETS])
 
 
-@pytest.mark.parametrize("snippet", SNIPPETS, ids=[p.stem for p in SNIPPETS])
-def test_mypy_rejects_exactly_the_marked_lines(snippet, mypy_tool):
+def marked(snippet):
+    """(line, mypy error code) of every line the snippet marks as rejected."""
     lines = snippet.read_text().splitlines()
-    expected = {(n, m[1]) for n, line in enumerate(lines, 1) if (m := MARKED.search(line))}
+    return {(n, m[1]) for n, line in enumerate(lines, 1) if (m := MARKED.search(line))}
+
+
+@by_snippet
+def test_mypy_rejects_exactly_the_marked_lines(snippet, mypy_tool):
+    expected = marked(snippet)
     proc = mypy_tool("mypy", "--strict", str(snippet))
     reported = {(int(m[1]), m[2]) for m in map(REPORTED.match, proc.stdout.splitlines()) if m}
     assert expected and proc.returncode in (0, 1), proc.stdout + proc.stderr
     assert sorted(reported) == sorted(expected), proc.stdout
+
+
+@by_snippet
+def test_pyright_rejects_exactly_the_marked_lines(snippet, pyright_tool):
+    """The same lines as mypy; pyright names its rules differently, so only lines are compared."""
+    expected = {n for n, _ in marked(snippet)}
+    flagged, report = pyright_tool(snippet)
+    assert expected and sorted(flagged) == sorted(expected), report

@@ -1,7 +1,8 @@
-"""Calls as users type them, checked with ``mypy --strict`` by tests/test_typing.py.
+"""Calls as users type them, checked with ``mypy --strict`` and pyright's strict
+mode by tests/test_typing.py.
 
-A line that mypy must reject ends in ``# error: CODE``; every other line
-must pass.
+A line that both must reject ends in ``# error: CODE`` (mypy's error code);
+every other line must pass both.
 """
 
 from dataclasses import dataclass

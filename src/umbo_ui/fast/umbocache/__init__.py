@@ -7,7 +7,7 @@ enumeration, so that importing the extension is what runs its start-up.
 
 import os
 
-__version__ = "1.1.0"
+__version__ = "1.2.0.dev0"
 
 
 def get_include() -> str:

@@ -1,1 +1,1 @@
-# Marks a package level for cimport; declares nothing.
+# Marks umbo_ui as a package for cimport; declares nothing.

@@ -1,1 +1,1 @@
-# Marks a package level for cimport; declares nothing.
+# Marks umbo_ui.fast.umbocache as a package for cimport; declares nothing.
