@@ -252,11 +252,14 @@ inline PyObject* instance_item(PyObject* obj, PyObject* name, bool no_code = fal
     // request and read them more slowly afterwards (an enum member's
     // `value` by a half on 3.12): read them where they are, and look where
     // the dictionary would be (3.12 tags inline attributes by bit 0).
-    PyObject** where = PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyObject**>(obj) - 3
-                                                                                : _PyObject_GetDictPtr(obj);
-    PyObject* dict = where ? *where : nullptr;
-    if (!no_code || !dict || (reinterpret_cast<uintptr_t>(dict) & 1) || dict_lookups_run_no_code(dict))
-        item = PyObject_GenericGetAttr(obj, name);
+    auto dict_runs_no_code = [obj] {
+        PyObject** where = PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)
+                               ? reinterpret_cast<PyObject**>(obj) - 3
+                               : _PyObject_GetDictPtr(obj);
+        PyObject* dict = where ? *where : nullptr;
+        return !dict || (reinterpret_cast<uintptr_t>(dict) & 1) || dict_lookups_run_no_code(dict);
+    };
+    if (!no_code || dict_runs_no_code()) item = PyObject_GenericGetAttr(obj, name);
 #else
     // Before 3.11 the dictionary always exists; from 3.13 on it shares the
     // object's own storage.
