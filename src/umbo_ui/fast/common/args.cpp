@@ -67,7 +67,9 @@ int bind_with_keywords(const Callable& c, PyObject* const* args, Py_ssize_t narg
     return 0;
 }
 
-int bind_slowly(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+}  // namespace
+
+int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
     const Py_ssize_t required = c.defaults_none ? 0 : c.count;
     if (c.count == 0) {
@@ -83,17 +85,11 @@ int bind_slowly(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::fill(std::copy(args, args + nargs, out), out + c.count, Py_None);
         return 0;
     } else {
-        status = bind_with_keywords(c, args, nargs, kwnames, out);
+        // A keyword name's __eq__ may call back into the module.
+        status = compat::guarded<false>([&] { return bind_with_keywords(c, args, nargs, kwnames, out); });
     }
     if (status < 0) add_traceback(c.qualname, c.file);
     return status;
-}
-
-}  // namespace
-
-int bind_args_slow(const Callable& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    // A keyword name's __eq__ may call back into the module.
-    return compat::guarded<false>([&] { return bind_slowly(c, args, nargs, kwnames, out); });
 }
 
 int expect_no_args(const char* func_name, PyObject* args, PyObject* kwargs) {

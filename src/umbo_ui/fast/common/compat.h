@@ -213,30 +213,23 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
 // exact str marks its keys object so (3.11+: any kind but "general"; 3.10:
 // any lookup function but the general one, which a dict with an int key has).
 inline bool dict_lookups_run_no_code(PyObject* dict) {
-    PyDictKeysObject* keys = reinterpret_cast<PyDictObject*>(dict)->ma_keys;
-#ifdef Py_GIL_DISABLED
-    keys = std::atomic_ref<PyDictKeysObject*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys).load();
-#endif
+    // The keys object starts with its count of references, then (3.11+) two
+    // sizes of a byte and the kind, 0 for general; (3.10) a size and the
+    // lookup function.  Without the GIL another thread may replace it.
+    const auto* keys =
+        reinterpret_cast<const char*>(std::atomic_ref<PyDictKeysObject*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys)
+                                          .load(std::memory_order_relaxed));
 #if PY_VERSION_HEX >= 0x030B0000
-    struct KeysHead {
-        Py_ssize_t refcnt;
-        uint8_t log2_size, log2_index_bytes, kind;  // kind 0: general
-    };
-    return reinterpret_cast<KeysHead*>(keys)->kind != 0;
+    return keys[sizeof(Py_ssize_t) + 2] != 0;
 #else
-    struct KeysHead {
-        Py_ssize_t refcnt, size;
-        void* lookup;
-    };
     static void* const general = [] {  // none where the probe can't be made: no lookup counts as safe
         PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
         if (!probe) PyErr_Clear();
-        void* lookup =
-            probe ? reinterpret_cast<KeysHead*>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)->lookup : nullptr;
+        void* lookup = probe ? reinterpret_cast<void**>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)[2] : nullptr;
         Py_XDECREF(probe);
         return lookup;
     }();
-    return general && reinterpret_cast<KeysHead*>(keys)->lookup != general;
+    return general && reinterpret_cast<void* const*>(keys)[2] != general;
 #endif
 }
 

@@ -19,8 +19,8 @@
 //    the thread's own while its bounds can't be read) is one the guard can't
 //    vouch for.  There a call is never refused for where it stands, only
 //    for how deep it stands below the outermost guarded call still running
-//    on that stack: more than kForeignDepth.  A call more than kOtherStack
-//    away from that one is on yet another stack, and starts its own count.
+//    on that stack: more than 128 KiB.  A call more than 512 KiB away from
+//    that one is on yet another stack, and starts its own count.
 //
 // The state is per thread, in the default TLS model: a library loaded late
 // must not need the static TLS that others may have used up.  Only guarded
@@ -46,17 +46,9 @@ __asm__(".irp f,pthread_getattr_np,pthread_attr_getstack\n.symver \\f,\\f@GLIBC_
 
 namespace umbo::compat {
 
-struct StackState {
-    uintptr_t low = 0, high = 0;  // the thread's own stack once read
-    uintptr_t outermost = 0;      // on another stack: the outermost guarded call; 0: none
-};
+__thread StackState stack_state;
 
 namespace {
-
-constexpr uintptr_t kForeignDepth = 128 * 1024;
-constexpr uintptr_t kOtherStack = 512 * 1024;
-
-thread_local StackState stack_state;
 
 // Reads the thread's own stack into `s`; false where it can't be read now.
 bool read_own_stack([[maybe_unused]] StackState& s, [[maybe_unused]] uintptr_t here) {
@@ -77,39 +69,26 @@ bool read_own_stack([[maybe_unused]] StackState& s, [[maybe_unused]] uintptr_t h
         size = limit.rlim_cur;
         base = reinterpret_cast<void*>(top - size);
     }
-    s.low = size ? reinterpret_cast<uintptr_t>(base) : 0;
-    s.high = s.low + size;
+    s.end = size ? reinterpret_cast<uintptr_t>(base) : 0;
+    s.floor = s.end + std::min<size_t>(size / 4, 256 * 1024);
+    s.top = s.end + size;
     return size != 0;
 #else
     return false;
 #endif
 }
 
-bool on_own_stack(const StackState& s, uintptr_t here) { return s.low <= here && here < s.high; }
+}  // namespace
 
-// Whether a call at `here` may go ahead; marks it as the outermost on a
-// stack the guard can't vouch for where it is one.
-bool stack_allows(StackState& s, uintptr_t here) {
-    if (on_own_stack(s, here) || (s.high == 0 && read_own_stack(s, here) && on_own_stack(s, here))) {
-        return here - s.low >= std::min<uintptr_t>((s.high - s.low) / 4, 256 * 1024);
-    }
-    if (s.outermost == 0 || here > s.outermost || s.outermost - here > kOtherStack) {
+bool stack_allows_slowly(StackState& s, uintptr_t here) {
+    if ((s.top != 0 || read_own_stack(s, here)) && s.end <= here && here < s.top) return here >= s.floor;
+    // Another stack: a call above the outermost, or 512 KiB away from it
+    // (on yet another stack), counts from where it stands; 128 KiB deep.
+    if (s.outermost == 0 || here > s.outermost || s.outermost - here > 512 * 1024) {
         s.outermost = here;
         return true;
     }
-    return s.outermost - here <= kForeignDepth;
-}
-
-}  // namespace
-
-StackScope::StackScope() : state_(&stack_state), saved_(stack_state.outermost) {
-    if (stack_allows(*state_, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)))) return;
-    state_ = nullptr;
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-}
-
-StackScope::~StackScope() {
-    if (state_) state_->outermost = saved_;
+    return s.outermost - here <= 128 * 1024;
 }
 
 }  // namespace umbo::compat

@@ -16,14 +16,32 @@
 
 namespace umbo::compat {
 
-struct StackState;
+// The calling thread's: its own stack (its end, the floor no call may stand
+// below, its top) once read, else 0s; and on another stack, where the
+// outermost guarded call stands, else 0.  Plain zero-initialised TLS, read
+// inline by StackScope.
+struct StackState {
+    uintptr_t end, floor, top, outermost;
+};
+extern __thread StackState stack_state;
+
+// Whether a call at `here`, not on the thread's own stack above its floor
+// as far as it was read, may go ahead (the rules are in stack_guard.cpp).
+bool stack_allows_slowly(StackState& s, uintptr_t here);
 
 // One guarded call: checks the stack on entry and, on a stack the guard
 // can't vouch for, marks where the outermost such call stands until it ends.
 class StackScope {
 public:
-    StackScope();
-    ~StackScope();
+    StackScope() : state_(&stack_state), saved_(state_->outermost) {
+        const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if ((here >= state_->floor && here < state_->top) || stack_allows_slowly(*state_, here)) return;
+        state_ = nullptr;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    }
+    ~StackScope() {
+        if (state_) state_->outermost = saved_;
+    }
     StackScope(const StackScope&) = delete;
     StackScope& operator=(const StackScope&) = delete;
     explicit operator bool() const { return state_ != nullptr; }
