@@ -20,14 +20,11 @@ HELPERS = pathlib.Path(__file__).parent / "native_helpers"
 # Recursion in Python code on these stacks ends in RecursionError on every
 # host; 3.10's own frames need more than 256 KiB for that.
 STACKS_KIB = [512] if sys.version_info < (3, 11) else [256, 512]
+# A mount namespace of its own whose /proc is an empty tmpfs (made private
+# first, so that nothing leaks out, even inside a chroot).
 HIDE_PROC = [
-    "unshare",
-    "--mount",
-    "--propagation",
-    "private",
-    "sh",
-    "-c",
-    'mount -t tmpfs none /proc && exec "$@"',
+    *("unshare", "--mount", "--propagation", "unchanged", "sh", "-c"),
+    'mount --make-private /proc && mount -t tmpfs none /proc && exec "$@"',
     "-",
 ]
 
