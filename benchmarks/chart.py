@@ -5,7 +5,8 @@
 Reads results/instructions-<host>.json (written by instructions.py) and
 writes results/chart.svg: per operation, one bar per host with the native
 cache's instructions as a fraction of the plain Python class's; prints the
-same numbers as the README's Markdown table.  Shorter
+same numbers as the README's Markdown table, newest host first (3.15, the
+host the module is built for), and where each column comes from.  Shorter
 is better; the line at 1 is "as costly as plain Python".  Needs nothing
 beyond the standard library.
 """
@@ -30,11 +31,21 @@ def version_order(path):
 
 
 def load():
-    hosts = {}
-    for path in sorted(HERE.glob("instructions-*.json"), key=version_order):
-        rows = json.loads(path.read_text())["rows"]
-        hosts[host_of(path)] = {(r["operation"], r["key"]): r for r in rows}
-    return hosts
+    """Per host, newest first: its rows by (operation, key), and the whole record."""
+    hosts, records = {}, {}
+    for path in sorted(HERE.glob("instructions-*.json"), key=version_order, reverse=True):
+        records[host_of(path)] = record = json.loads(path.read_text())
+        hosts[host_of(path)] = {(r["operation"], r["key"]): r for r in record["rows"]}
+    return hosts, records
+
+
+def sources(records):
+    """One line per host: what was measured, when, at which commit."""
+    return "\n".join(
+        f"- {host}: CPython {r.get('version', '?')} ({r.get('build', '?')} build), "
+        f"{r.get('date', 'undated')}, commit {r.get('commit', 'unknown')[:12]}"
+        for host, r in records.items()
+    )
 
 
 def svg(hosts):
@@ -102,13 +113,15 @@ def markdown(hosts):
 
 
 def main():
-    hosts = load()
+    hosts, records = load()
     if not hosts:
         raise SystemExit(f"no instruction counts in {HERE}: run benchmarks/instructions.py first")
     target = HERE / "chart.svg"
     target.write_text(svg(hosts))
     print(f"wrote {target} ({', '.join(hosts)})\n")
     print(markdown(hosts))
+    print()
+    print(sources(records))
 
 
 if __name__ == "__main__":
