@@ -62,7 +62,7 @@ def svg(hosts):
         "Instructions per operation, native cache / plain Python class (shorter is better)</text>",
     ]
     for i, host in enumerate(hosts):
-        lx = LABEL_WIDTH + i * 90
+        lx = LABEL_WIDTH - 120 + i * 95  # six hosts fit
         out.append(
             f'<rect x="{lx}" y="26" width="10" height="10" fill="{COLOURS[i % len(COLOURS)]}"/>'
             f'<text x="{lx + 14}" y="35">CPython {host}</text>'
