@@ -7,7 +7,8 @@ writes results/chart.svg: per operation, one bar per host with the native
 cache's instructions as a fraction of the faithful plain Python class's
 (``PlainCache``), and a second row against the idiomatic one
 (``IdiomaticCache``) for the operations where it differs; prints the same
-numbers as the README's Markdown table.  Shorter is better; the line at 1 is
+numbers as the README's Markdown table, newest host first (3.15, the host
+the module is built for), and where each column comes from.  Shorter is better; the line at 1 is
 "as costly as plain Python".  The host colours are the Okabe-Ito palette,
 which readers with colour-blindness tell apart.  Needs nothing beyond the
 standard library.
@@ -36,15 +37,26 @@ def version_order(path):
 
 
 def load():
-    """Per host, (operation, key kind, baseline) -> (native, plain class, ratio)."""
-    hosts = {}
-    for path in sorted(HERE.glob("instructions-*.json"), key=version_order):
+    """Per host, newest first: (operation, key kind, baseline) -> (native,
+    plain class, ratio), and the whole record."""
+    hosts, records = {}, {}
+    for path in sorted(HERE.glob("instructions-*.json"), key=version_order, reverse=True):
+        records[host_of(path)] = record = json.loads(path.read_text())
         table = hosts[host_of(path)] = {}
-        for r in json.loads(path.read_text())["rows"]:
+        for r in record["rows"]:
             for baseline, (count, ratio, _) in BASELINES.items():
                 if ratio in r:
                     table[r["operation"], r["key"], baseline] = (r["native"], r[count], r[ratio])
-    return hosts
+    return hosts, records
+
+
+def sources(records):
+    """One line per host: what was measured, when, at which commit."""
+    return "\n".join(
+        f"- {host}: CPython {r.get('version', '?')} ({r.get('build', '?')} build), "
+        f"{r.get('date', 'undated')}, commit {r.get('commit', 'unknown')[:12]}"
+        for host, r in records.items()
+    )
 
 
 def label(operation, key, separator):
@@ -66,7 +78,7 @@ def svg(hosts):
         "Instructions per operation, native cache / plain Python class (shorter is better)</text>",
     ]
     for i, host in enumerate(hosts):
-        lx = 10 + i * 100
+        lx = 10 + i * 95  # six hosts fit
         out.append(
             f'<rect x="{lx}" y="26" width="10" height="10" fill="{COLOURS[i % len(COLOURS)]}"/>'
             f'<text x="{lx + 14}" y="35">CPython {host}</text>'
@@ -125,13 +137,15 @@ def markdown(hosts):
 
 
 def main():
-    hosts = load()
+    hosts, records = load()
     if not hosts:
         raise SystemExit(f"no instruction counts in {HERE}: run benchmarks/instructions.py first")
     target = HERE / "chart.svg"
     target.write_text(svg(hosts))
     print(f"wrote {target} ({', '.join(hosts)})\n")
     print(markdown(hosts))
+    print()
+    print(sources(records))
 
 
 if __name__ == "__main__":

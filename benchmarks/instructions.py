@@ -9,9 +9,13 @@ iterations (the interpreter's start-up), and divides by N, for the native
 ``Cache``, for ``PlainCache`` and, where it differs, for ``IdiomaticCache``
 (workload.py), each in a fresh process with a fixed hash seed.  Prints the
 table and writes results/instructions-<host>.json, from which chart.py
-draws the README's chart.  Needs valgrind.
+draws the README's chart, with the date, the commit measured (git's HEAD, or
+UMBOCACHE_COMMIT where git can't tell, as in the Debian root of
+scripts/debian-root) and the interpreter's version and build.  Needs
+valgrind.
 """
 
+import datetime
 import json
 import os
 import pathlib
@@ -64,6 +68,17 @@ def per_call(impl, key_kind, stmt):
     return (count(impl, key_kind, stmt, ITERATIONS) - count(impl, key_kind, stmt, 0)) / ITERATIONS
 
 
+def commit():
+    """The checkout's commit, with "+changes" when its sources differ from it."""
+    git = ["git", "-C", str(HERE.parent)]
+    try:
+        head = subprocess.run([*git, "rev-parse", "HEAD"], capture_output=True, text=True, check=True).stdout.strip()
+        changed = subprocess.run([*git, "status", "--porcelain", "--", "src", "CMakeLists.txt"], capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return os.environ.get("UMBOCACHE_COMMIT", "unknown")
+    return head + ("+changes" if changed.stdout.strip() else "")
+
+
 def main():
     only = set(sys.argv[1:])
     workload.print_header("instructions per operation (callgrind)", 8)
@@ -82,7 +97,15 @@ def main():
     if not only:
         out = HERE / "results" / f"instructions-{workload.host()}.json"
         out.parent.mkdir(exist_ok=True)
-        out.write_text(json.dumps({"host": workload.host_description(), "rows": rows}, indent=1) + "\n")
+        record = {
+            "host": workload.host_description(),
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d"),
+            "commit": commit(),
+            "version": sys.version.split()[0],
+            "build": workload.build(),
+            "rows": rows,
+        }
+        out.write_text(json.dumps(record, indent=1) + "\n")
         print(f"\nwrote {out.relative_to(HERE.parent)}")
 
 

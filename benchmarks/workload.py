@@ -178,6 +178,11 @@ def host():
     return f"{major}.{minor}" + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 
 
-def host_description():
+def build():
+    """ "GIL", "free-threaded", with ", debug" for a debug build."""
     build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL"
-    return f"CPython {platform.python_version()} ({build} build), {platform.machine()}"
+    return build + (", debug" if sysconfig.get_config_var("Py_DEBUG") else "")
+
+
+def host_description():
+    return f"CPython {platform.python_version()} ({build()} build), {platform.machine()}"

@@ -4,7 +4,11 @@ Each case runs an operation a few times to warm up interpreter caches, then
 ROUNDS more times, and requires the number of allocated memory blocks and the
 reference counts of every object the operation touches (keys, values,
 functions, caches, slot lists, the type and the reconstructor) to end where
-they started.  A leak of one object per call shows up as ROUNDS blocks.
+they started.  A leak of one object per call shows up as ROUNDS blocks.  On a
+debug build of the host the interpreter's total of references
+(sys.gettotalrefcount(), what refleak hunters count) must end there too: it
+also sees a reference leaked on an object nobody tracks, and a module whose
+reference counting the debug build can't see.
 """
 
 import array
@@ -336,22 +340,29 @@ def repeat(op, t):
             pass
 
 
+# The interpreter's total of references: debug builds only.
+total_refs = getattr(sys, "gettotalrefcount", lambda: 0)
+
+
 def leftovers(op, t, tracked):
-    """Blocks and reference counts that ROUNDS more calls leave behind."""
+    """Blocks, references in total and reference counts that ROUNDS more calls
+    leave behind."""
     # Counts go into arrays so that no int object holding one stays alive
     # between the two measurements.
-    blocks = array.array("q", [0, 0])
+    blocks = array.array("q", [0, 0, 0, 0])
     refs = array.array("q", [0] * len(tracked))
     gc.collect()
     for i, obj in enumerate(tracked):
         refs[i] = sys.getrefcount(obj)
     blocks[0] = sys.getallocatedblocks()
+    blocks[2] = total_refs()
     repeat(op, t)
     gc.collect()
+    blocks[3] = total_refs()
     blocks[1] = sys.getallocatedblocks()
     for i, obj in enumerate(tracked):
         refs[i] = sys.getrefcount(obj) - refs[i]
-    return blocks[1] - blocks[0], list(refs)
+    return blocks[1] - blocks[0], blocks[3] - blocks[2], list(refs)
 
 
 # Objects that the whole interpreter shares: their counts move with unrelated work.
@@ -378,14 +389,16 @@ def test_repeated_operation_leaks_nothing(name, expected, op):
         # (3.11's traceback formatting warms up over a thousand calls) settle.
         for _ in range(6):
             passes.append(leftovers(op, t, own + SINGLETONS))
-            blocks, refs = passes[-1]
-            if blocks == 0 and not any(refs):
+            blocks, total, refs = passes[-1]
+            if blocks == 0 and total == 0 and not any(refs):
                 return
     finally:
         gc.unfreeze()
     blocks = min(p[0] for p in passes)
     assert blocks < ROUNDS // 4, f"{[p[0] for p in passes]} blocks left after {ROUNDS} calls"
+    total = min(p[1] for p in passes)
+    assert total < ROUNDS // 4, f"sys.gettotalrefcount() grew by {[p[1] for p in passes]} over {ROUNDS} calls"
     for i, obj in enumerate(own + SINGLETONS):
-        left = min(p[1][i] for p in passes)
+        left = min(p[2][i] for p in passes)
         limit = 1 if i < len(own) else ROUNDS // 4
-        assert left < limit, f"{obj!r:.60}: reference count grew by {[p[1][i] for p in passes]}"
+        assert left < limit, f"{obj!r:.60}: reference count grew by {[p[2][i] for p in passes]}"
