@@ -87,6 +87,11 @@ def test_recursion_on_a_small_main_stack_without_proc():
     assert_guarded(run_scenarios("main", prefix=HIDE_PROC, preexec_fn=small_main_stack))
 
 
+@pytest.mark.skipif(
+    hasattr(sys, "gettotalrefcount"),
+    reason="CPython 3.15's debug build aborts on its own after Python code ran on a stack below the thread's "
+    "(its deferred deallocation), without this module too",
+)
 @pytest.mark.parametrize("where", ["above", "below"])
 def test_recursion_on_a_fiber_stack(foreign_stack_helper, where):
     """A fiber's 512 KiB stack, which the guard can't vouch for: no call is
