@@ -265,13 +265,18 @@ READERS = {
 def test_a_reader_beside_a_writer_sees_only_whole_values(writer, reader):
     """One thread writes a slot while another reads it without a lock: every
     read gives None or a whole Tagged (scripts/run-tsan-tests runs these
-    pairs under ThreadSanitizer, which sees what this can't)."""
+    pairs under ThreadSanitizer, which sees what this can't).  Each value is
+    new, so that its making must be seen before it, and none is freed: the
+    host's lock-free list read tries a reference on what may be freed memory,
+    which ThreadSanitizer would report against the memory's next owner."""
     cache = mod.Cache()
     seen = set()
+    kept = []
 
     def worker(n, rng):
         if n == 0:
-            WRITERS[writer](cache, Tagged(n))
+            kept.append(Tagged(n))
+            WRITERS[writer](cache, kept[-1])
         else:
             seen.update(type(v) for v in READERS[reader](cache))
 
