@@ -211,7 +211,10 @@ class Cache:
     def _empty(self, indexes):
         if ATOMIC_CLEARS:
             # One pass over the list as it is; the values are released once
-            # the pass is done, so finalisers see the whole clear.
+            # the pass is done, so finalisers see the whole clear.  With no
+            # slot selected no list is read, as slot by slot.
+            if not indexes:
+                return
             arr = self.cache_arr
             if arr is None:
                 raise TypeError(_NONE_SLOTS)

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 import umbo_ui.fast.umbocache.umbocache as umbocache
 
+import reference
 from conftest import Key, tb_entries
 
 PREFIX, SOURCE = "umbo_ui.fast.umbocache.umbocache.Cache.", "src/umbo_ui/fast/umbocache/umbocache"
@@ -97,6 +98,21 @@ def test_an_uninitialised_cache_reads_both_lists_before_its_slots(Cache, blackli
     with pytest.raises(error) as caught:
         Cache.__new__(Cache).clear_selected(blacklist, whitelist)
     assert str(caught.value) != "'NoneType' object is not subscriptable"
+
+
+@pytest.mark.parametrize("atomic_model", [False, True], ids=["slot-by-slot", "one-pass"])
+@pytest.mark.parametrize(
+    "blacklist, whitelist",
+    [(None, [Key(32), Key(-1)]), ([Key(5)], [Key(5)]), ([MEMBERS[0][1]], [MEMBERS[0][1], Key(99)])],
+)
+def test_an_uninitialised_cache_with_no_slot_selected_clears_nothing(
+    Cache, monkeypatch, atomic_model, blacklist, whitelist
+):
+    """With nothing selected no slot list is read: None, in every build and in both clears of the model."""
+    monkeypatch.setattr(reference, "ATOMIC_CLEARS", atomic_model)
+    for c in Cache.__new__(Cache), reference.Cache.__new__(reference.Cache):
+        assert c.clear_selected(blacklist, whitelist) is None
+        assert arr(c) is None
 
 
 def test_abstract_subclasses_are_refused_and_plain_caches_stay_closed(Cache):

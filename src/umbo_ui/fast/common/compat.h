@@ -94,6 +94,21 @@ inline PyObject* list_get_item_ref(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
+// ---- item i of a list that other threads may read without its lock takes
+// `value` (a new reference); the caller holds the list's lock and keeps the
+// old item.  Free-threaded hosts read items without the lock (their
+// PyList_GetItemRef and list iterators load them atomically), so the store
+// releases: a reader that sees the pointer sees the object behind it.  With
+// the GIL it is the plain store of PyList_SET_ITEM.
+inline void list_store(PyObject* list, Py_ssize_t i, PyObject* value) {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<PyObject*>(reinterpret_cast<PyListObject*>(list)->ob_item[i])
+        .store(value, std::memory_order_release);
+#else
+    PyList_SET_ITEM(list, i, value);
+#endif
+}
+
 // ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
 inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -117,7 +117,7 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
     }
     Ref slot_attrs = Ref::steal(slot_values(op));
     if (!slot_attrs) return nullptr;
-    *use_setstate = dict_is_true || slot_attrs.get() != Py_None || self->cache_arr != Py_None;
+    *use_setstate = dict_is_true || slot_attrs.get() != Py_None || slot_list.get() != Py_None;
     if (slot_attrs.get() != Py_None) {
         return PyTuple_Pack(3, slot_list.get(), dict_is_true ? dict.get() : Py_None, slot_attrs.get());
     }

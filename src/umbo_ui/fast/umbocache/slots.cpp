@@ -2,6 +2,12 @@
 // and reading, storing and emptying slots.  Every operation on slots goes
 // through these, so each keeps its index inside the list and holds the
 // references it needs while code run by a release may change the cache.
+//
+// Without the GIL a slot list is read without its lock (read_slot, and the
+// host's own iteration of a list a caller was given), so every store into
+// one holds the list's lock and goes through compat::list_store, whose
+// release pairs with the host's atomic item loads; PyList_SET_ITEM is only
+// for lists no other thread can see yet.
 #include "common/compat.h"
 #include "common/ref.h"
 #include "umbocache/cache.h"
@@ -41,7 +47,8 @@ PyObject* read_slot(PyObject* list, int32_t idx) {
     PyObject* item = nullptr;
     Py_ssize_t size;
 #ifdef UMBO_WITHOUT_GIL
-    // The host's own read takes no lock and refuses what is outside the list.
+    // The host's own read takes no lock and refuses what is outside the
+    // list; it loads the item atomically, which pairs with list_store.
     if ((item = PyList_GetItemRef(list, idx)) != nullptr) return item;
     PyErr_Clear();
     size = PyList_Size(list);
@@ -70,7 +77,7 @@ PyObject* fill_if_none(PyObject* list, int32_t idx, PyObject* value) {
     if (idx >= 0 && idx < PyList_GET_SIZE(list)) {
         item = PyList_GET_ITEM(list, idx);
         if (item == Py_None) {
-            PyList_SET_ITEM(list, idx, Py_NewRef(value));
+            compat::list_store(list, idx, Py_NewRef(value));
             Py_DECREF(Py_None);  // runs no code
             item = value;
         }
@@ -84,7 +91,9 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
 #ifdef UMBO_WITHOUT_GIL
     // Other threads run beside this one: every selected slot is emptied
     // under one hold of the list's lock, and the values are released once
-    // the whole clear is done, so no thread sees it half-way.
+    // the whole clear is done, so no thread sees it half-way.  With nothing
+    // selected no list is read, as in the GIL build.
+    if (std::none_of(selected, selected + kSlotCount, [](bool s) { return s; })) return 0;
     Ref list = Ref::steal(slot_list_ref(self));
     if (!list) return -1;
     PyObject* released[kSlotCount];
@@ -98,7 +107,7 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
         PyObject* old = past_end ? Py_None : PyList_GET_ITEM(list.get(), i);
         if (old == Py_None) continue;
         released[count++] = old;
-        PyList_SET_ITEM(list.get(), i, Py_NewRef(Py_None));
+        compat::list_store(list.get(), i, Py_NewRef(Py_None));
     }
     Py_END_CRITICAL_SECTION();
     for (int k = 0; k < count; ++k) Py_DECREF(released[k]);
