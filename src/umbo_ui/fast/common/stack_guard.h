@@ -33,22 +33,28 @@ bool stack_allows_slowly(StackState& s, uintptr_t here);
 // can't vouch for, marks where the outermost such call stands until it ends.
 class StackScope {
 public:
-    StackScope() : state_(&stack_state), saved_(state_->outermost) {
+    StackScope() {
+        StackState& s = stack_state;
         const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        if ((here >= state_->floor && here < state_->top) || stack_allows_slowly(*state_, here)) return;
-        state_ = nullptr;
+        if (here >= s.floor && here < s.top) return;  // the thread's own stack, above its floor
+        marked_ = &s;
+        saved_ = s.outermost;
+        if (stack_allows_slowly(s, here)) return;
+        marked_ = nullptr;
+        refused_ = true;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
     }
     ~StackScope() {
-        if (state_) state_->outermost = saved_;
+        if (marked_) marked_->outermost = saved_;
     }
     StackScope(const StackScope&) = delete;
     StackScope& operator=(const StackScope&) = delete;
-    explicit operator bool() const { return state_ != nullptr; }
+    explicit operator bool() const { return !refused_; }
 
 private:
-    StackState* state_;  // null: refused, with RecursionError set
-    uintptr_t saved_;
+    StackState* marked_ = nullptr;  // where the outermost mark is put back on leaving
+    uintptr_t saved_ = 0;
+    bool refused_ = false;  // with RecursionError set
 };
 
 // Runs body() under the guard.  kCounted: the call also counts against the
