@@ -83,7 +83,7 @@ def test_recursion_on_a_small_main_stack(where):
 def test_recursion_on_a_small_main_stack_without_proc():
     probe = subprocess.run([*HIDE_PROC, "true"], capture_output=True, text=True)
     if probe.returncode != 0:
-        pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
+        pytest.skip(f"no process runs here with /proc hidden: {probe.stderr.strip()[:200]}")
     assert_guarded(run_scenarios("main", prefix=HIDE_PROC, preexec_fn=small_main_stack))
 
 
