@@ -1,6 +1,8 @@
 // Argument binding, declared checks and integer conversions (see args.h).
 #include "common/args.h"
 
+#include <algorithm>
+
 #include "common/ref.h"
 #include "common/stack_guard.h"
 #include "common/traceback.h"

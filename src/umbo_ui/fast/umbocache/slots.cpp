@@ -8,6 +8,8 @@
 // one holds the list's lock and goes through compat::list_store, whose
 // release pairs with the host's atomic item loads; PyList_SET_ITEM is only
 // for lists no other thread can see yet.
+#include <algorithm>
+
 #include "common/compat.h"
 #include "common/ref.h"
 #include "umbocache/cache.h"
