@@ -109,9 +109,10 @@ inline void list_store(PyObject* list, Py_ssize_t i, PyObject* value) {
 #endif
 }
 
-// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
+// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1.
+// With the GIL the borrowed lookup, then the reference, is the quicker way.
 inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
     return PyDict_GetItemRef(dict, key, result);
 #else
     *result = Py_XNewRef(PyDict_GetItemWithError(dict, key));
@@ -269,6 +270,17 @@ inline PyObject* instance_item(PyObject* obj, PyObject* name, bool no_code = fal
     };
     if (!no_code || dict_runs_no_code()) item = PyObject_GenericGetAttr(obj, name);
 #else
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_GIL_DISABLED)
+    // With the GIL a dictionary already made is read where the host keeps
+    // it (three words before the object), borrowed where a lookup in it
+    // runs nothing.
+    PyObject* made =
+        PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyObject**>(obj)[-3] : nullptr;
+    if (made && dict_lookups_run_no_code(made)) {
+        (void)dict_get_item_ref(made, name, &item);  // an exact str's lookup: can't fail
+        return item;
+    }
+#endif
     // Before 3.11 the dictionary always exists; from 3.13 on it shares the
     // object's own storage.
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);

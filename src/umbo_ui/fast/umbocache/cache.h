@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "common/compat.h"
 #include "common/function.h"
 #include "umbocache/include/umbocache.h"
 #include "umbocache/names.h"
@@ -52,6 +53,10 @@ PyObject* read_slot(PyObject* list, int32_t idx);
 // A new reference to entry `idx` of the instance's current list, or null
 // (inline: it is every read's whole path).
 inline PyObject* read_current_slot(CacheObject* self, int32_t idx) {
+#ifndef UMBO_WITHOUT_GIL
+    // With the GIL the list is borrowed: nothing runs before the read.
+    if (self->cache_arr != Py_None) return read_slot(self->cache_arr, idx);
+#endif
     PyObject* list = slot_list_ref(self);
     PyObject* item = list ? read_slot(list, idx) : nullptr;
     Py_XDECREF(list);  // the instance holds it: runs no code
