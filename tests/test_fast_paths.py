@@ -269,10 +269,20 @@ PATCHED_BEFORE_IMPORT = {
     "get-code": "vars(type(vars(enum.Enum)['value']))['__get__'].__code__ = (lambda s, i, o=None: 5).__code__",
     "members": "vars(type(enum.Enum))['__members__'].__init__(lambda cls: {'MEASURE': cls.MEASURE})",
     "getitem": "type(enum.Enum).__getitem__ = lambda cls, name: cls._member_map_['MEASURE']",
+    # the same, compiled as if in enum's own file and namespace
+    "disguised-getter": "vars(enum.Enum)['value'].fget = in_enum('def _v(self): return self._value_ + 1')",
+    "disguised-getitem": "type(enum.Enum).__getitem__ = in_enum('def _g(cls, name): return cls._member_map_[\"MEASURE\"]')",
+    "name-under-value": "type.__setattr__(enum.Enum, 'value', enum.Enum.__dict__['name'])",
 }
 
 COMPARE_WITH_PLAIN_CLASS = """
 import enum, sys
+
+def in_enum(source):
+    space = vars(enum)
+    exec(compile(source, enum.__file__, "exec"), space)
+    return space[source[4:6]]
+
 exec(sys.argv[1])
 sys.path.insert(0, sys.argv[2])
 from umbo_ui.fast.umbocache.umbocache import Cache

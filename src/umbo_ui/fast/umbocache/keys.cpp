@@ -122,14 +122,6 @@ bool property_type_as_taken(const StockEnum& s) {
            resolves_to(s.property_type, names.fget, nullptr);
 }
 
-// A function of `owner`'s own dictionary, held for good; null if none.
-PyObject* own_function(PyTypeObject* owner, PyObject* name, PyObject** code) {
-    PyObject* func = PyDict_GetItemWithError(owner->tp_dict, name);
-    if (!func || !PyFunction_Check(func)) return nullptr;
-    *code = Py_NewRef(PyFunction_GET_CODE(func));
-    return Py_NewRef(func);
-}
-
 // Whether `func` is a function of the module that defines `owner`, compiled
 // from that module's own file: what the standard library put there, not a
 // patch made before this module was imported.
@@ -143,8 +135,31 @@ bool defined_in_module_of(PyObject* func, PyTypeObject* owner) {
     return code_file && PyObject_RichCompareBool(file.get(), code_file.get(), Py_EQ) == 1;
 }
 
+// Whether `func` is a function whose code does what the lambda `reference`
+// does: the same instructions over the same names, parameters and kind (a
+// generator, say).  Where a function is, or what it is called, can be
+// imitated; what its code does can't.
+bool does_as(PyObject* func, const char* reference) {
+    Ref scope = Ref::steal(PyDict_New());
+    Ref model = Ref::steal(scope ? PyRun_String(reference, Py_eval_input, scope.get(), scope.get()) : nullptr);
+    if (!func || !PyFunction_Check(func) || !model) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(func));
+    auto* expected = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(model.get()));
+    constexpr int kKind = CO_VARARGS | CO_VARKEYWORDS | CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
+    if (code->co_argcount != expected->co_argcount || code->co_kwonlyargcount != expected->co_kwonlyargcount ||
+        (code->co_flags ^ expected->co_flags) & kKind)
+        return false;
+    auto instructions_and_names = [](PyCodeObject* c) {
+        PyObject* ops = PyObject_GetAttrString(reinterpret_cast<PyObject*>(c), "co_code");
+        return Ref::steal(Py_BuildValue("(NO)", ops, c->co_names));  // (null `ops`: null, no exception set)
+    };
+    Ref mine = instructions_and_names(code), theirs = instructions_and_names(expected);
+    return mine && theirs && PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ) == 1;
+}
+
 // Takes the enum module's objects (held for good), if that module is
-// loaded and they are its own; 0, or -1 (an exception may be set).
+// loaded and they do what the direct reads stand for; 0, or -1 (an
+// exception may be set).
 int take_stock(StockEnum* s) {
     Ref module = Ref::steal(PyImport_GetModule(names.enum_));
     Ref base = Ref::steal(module ? PyObject_GetAttr(module.get(), names.Enum) : nullptr);
@@ -156,7 +171,7 @@ int take_stock(StockEnum* s) {
     s->property_get = lookup(s->property_type, names.__get__);
     s->property_set = lookup(s->property_type, names.__set__);
     s->value_getter = compat::instance_item(s->value_property, names.fget);
-    if (!s->property_get || !s->property_set || !s->value_getter || !PyFunction_Check(s->value_getter)) return -1;
+    if (!s->property_get || !s->property_set || !does_as(s->value_getter, "lambda self: self._value_")) return -1;
     s->value_getter_code = Py_NewRef(PyFunction_GET_CODE(s->value_getter));
     s->property_type_tag = compat::assign_version_tag(s->property_type, names.fget);
 
@@ -167,16 +182,16 @@ int take_stock(StockEnum* s) {
         if (std::strcmp(def->name, "fget") == 0 && def->type == T_OBJECT) s->getter_offset = def->offset;
     }
     s->members_getter = Py_XNewRef(compat::object_field(s->members_property, s->getter_offset));
-    s->getitem = own_function(s->metaclass, names.__getitem__, &s->getitem_code);
+    s->getitem = Py_XNewRef(PyDict_GetItemWithError(s->metaclass->tp_dict, names.__getitem__));
     s->type_getattribute = lookup(&PyType_Type, names.__getattribute__);
-    if (!s->getter_offset || !s->getitem || !s->type_getattribute || !property_type_as_taken(*s)) return -1;
-    for (PyObject* func : {s->value_getter, s->property_get, s->property_set, s->members_getter, s->getitem}) {
-        PyTypeObject* owner = func == s->value_getter ? reinterpret_cast<PyTypeObject*>(base.get())
-                              : func == s->property_get || func == s->property_set ? s->property_type
-                                                                                   : s->metaclass;
-        if (!defined_in_module_of(func, owner)) return -1;
+    if (!s->getter_offset || !s->type_getattribute || !property_type_as_taken(*s) ||
+        !does_as(s->members_getter, "lambda cls: MappingProxyType(cls._member_map_)") ||
+        !does_as(s->getitem, "lambda cls, name: cls._member_map_[name]") ||
+        !defined_in_module_of(s->property_get, s->property_type)) {
+        return -1;
     }
     s->members_getter_code = Py_NewRef(PyFunction_GET_CODE(s->members_getter));
+    s->getitem_code = Py_NewRef(PyFunction_GET_CODE(s->getitem));
     s->property_get_code = Py_NewRef(PyFunction_GET_CODE(s->property_get));
     return 0;
 }
