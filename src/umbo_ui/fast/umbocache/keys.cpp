@@ -288,17 +288,23 @@ int small_index(PyObject* value, int32_t* index) {
     return fits;
 }
 
-// key_index_directly() once the key type's route is known.  `one_of_many`:
-// the caller made sure of the value property once for many keys, which
-// holds only while no code runs, so none may run here.
-int index_by_route(PyObject* key, TypeRoute route, bool one_of_many, int32_t* index) {
+// A key's slot index read without running code, once its type's route is
+// known: 1 with *index set, else 0 (nothing has run, no exception is set).
+// `checked`: for keys read one after another, where the value property,
+// once checked, holds for the next key while no code runs; null for a
+// single key.  Reading one of several keys runs no code, and clears
+// *checked where code must run instead (the caller's generic read).
+int index_by_route(PyObject* key, TypeRoute route, bool* checked, int32_t* index) {
     Ref value;
-    if (route.route == Route::kEnum && (one_of_many || value_property_unchanged())) {
-        value = Ref::steal(compat::instance_item(key, names._value_, one_of_many));
+    if (route.route == Route::kEnum && ((checked && *checked) || value_property_unchanged(checked != nullptr))) {
+        if (checked) *checked = true;
+        value = Ref::steal(compat::instance_item(key, names._value_, checked != nullptr));
     } else if (route.route == Route::kSlot) {
         value = Ref::steal(compat::read_object_member(key, route.offset));
     }
-    return small_index(value.get(), index);
+    const int found = small_index(value.get(), index);
+    if (checked && !found) *checked = false;
+    return found;
 }
 
 // ---- member maps
@@ -367,36 +373,38 @@ void take_stock_of_enum() {
     PyErr_Clear();  // without the enum module's objects, every read is generic
 }
 
-int key_index_directly(PyObject* key, int32_t* index) {
-    return index_by_route(key, route_of(Py_TYPE(key)), false, index);
-}
-
-int32_t key_index(PyObject* key) {
-    int32_t index;
-    if (key_index_directly(key, &index)) return index;
-    // `value` may call back into the cache.
+// The generic read of a key's `value`, which may call back into the cache
+// (out of line, so that the direct reads stay small).
+UMBO_NOINLINE static int32_t key_index_generically(PyObject* key) {
     Ref value = Ref::steal(compat::guarded([key] { return PyObject_GetAttr(key, names.value); }));
     return value ? as_int32(value.get()) : -1;
 }
 
-bool mark_members_directly(PyObject* members, bool flags[kSlotCount]) {
-    // Checked once for every member: no lookup below may run code.
-    if (!have_stock || !value_property_unchanged(true)) return false;
+int32_t key_index(PyObject* key, bool* checked) {
+    int32_t index;
+    return index_by_route(key, route_of(Py_TYPE(key)), checked, &index) ? index : key_index_generically(key);
+}
+
+bool mark_members_directly(PyObject* member_map, bool flags[kSlotCount]) {
     bool marked[kSlotCount] = {};
+    bool checked = false, read = true;
     PyTypeObject* type = nullptr;
     TypeRoute route;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
-        PyObject* member = PyList_GET_ITEM(members, i);
+    Py_ssize_t pos = 0;
+    PyObject *name, *member;
+    UMBO_BEGIN_CRITICAL_SECTION(member_map);
+    while (read && PyDict_Next(member_map, &pos, &name, &member)) {
         if (Py_TYPE(member) != type) {  // the members of an enum share their type
             type = Py_TYPE(member);
             route = route_of(type);
         }
         int32_t index;
-        if (!index_by_route(member, route, true, &index)) return false;
-        if (index >= 0 && index < kSlotCount) marked[index] = true;
+        read = index_by_route(member, route, &checked, &index);
+        if (read && index >= 0 && index < kSlotCount) marked[index] = true;
     }
-    std::copy(std::begin(marked), std::end(marked), flags);
-    return true;
+    UMBO_END_CRITICAL_SECTION();
+    if (read) std::copy(std::begin(marked), std::end(marked), flags);
+    return read;
 }
 
 PyObject* stock_member_map(PyObject* cache_type) {
