@@ -373,4 +373,55 @@ inline unsigned long runtime_version() {
 #endif
 }
 
+// ---- watchers (3.12+): the host calls them when a watched dict or type is
+// about to change, on the thread that changes it, and each such change
+// counts one here.  A check whose answer only such a change can alter is
+// then made once and trusted while the count stays what it was when the
+// check began.  Registered once per process; where the host has none, or
+// none is free, nothing is watched and such checks are made at every call.
+inline std::atomic<uint64_t> watched_changes{1};
+inline int watcher_ids[2] = {-1, -1};  // the dict watcher's, the type watcher's
+
+inline int count_watched_change(PyTypeObject* = nullptr) {
+    watched_changes.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
+
+inline void start_watching() {
+#if PY_VERSION_HEX >= 0x030C0000
+    watcher_ids[0] =
+        PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) { return count_watched_change(); });
+    watcher_ids[1] = PyType_AddWatcher(count_watched_change);
+    PyErr_Clear();
+#endif
+}
+
+// Watches a dict, or a type and the types derived from it: whether it is
+// now watched.
+inline bool watch([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int id = watcher_ids[PyType_Check(obj)];
+    if (id >= 0 && (PyType_Check(obj) ? PyType_Watch(id, obj) : PyDict_Watch(id, obj)) == 0) return true;
+    PyErr_Clear();
+#endif
+    return false;
+}
+
+// ---- where in `obj` (an offset from it) the field that holds its
+// attribute dictionary is, if a watcher of that dictionary hears of every
+// store into the object's attributes; else 0.  The dictionary is made now
+// if there is none.  3.13.0 and 3.14.0a1 don't report stores into an
+// object's inline attributes (gh-125608), and 3.12 would have to move them
+// into a dictionary, which slows every other read of them.
+inline Py_ssize_t watchable_dict_offset([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool reported = runtime_version() >= (PY_VERSION_HEX >= 0x030E0000 ? 0x030E00A2u : 0x030D01F0u);
+    PyObject** field = reported ? _PyObject_GetDictPtr(obj) : nullptr;
+    PyErr_Clear();
+    return field ? reinterpret_cast<char*>(field) - reinterpret_cast<char*>(obj) : 0;
+#else
+    return 0;
+#endif
+}
+
 }  // namespace umbo::compat
