@@ -16,17 +16,20 @@
 
 namespace umbo::compat {
 
-// The calling thread's: its own stack (its end, the floor no call may stand
-// below, its top) once read, else 0s; and on another stack, where the
-// outermost guarded call stands, else 0.  Plain zero-initialised TLS, read
-// inline by StackScope.
+// The calling thread's, in plain zero-initialised TLS: its own stack once
+// read (its end and top; on the main thread the stack limit it was read
+// under and the lowest end any read gave), the floor above which a call on
+// it goes ahead unchecked (the deepest call let through since that read),
+// and on another stack, where the outermost guarded call stands, else 0.
+// StackScope reads `floor` and `top` inline.
 struct StackState {
-    uintptr_t end, floor, top, outermost;
+    uintptr_t end, floor, top, limit, lowest, outermost;
+    bool main;
 };
 extern __thread StackState stack_state;
 
-// Whether a call at `here`, not on the thread's own stack above its floor
-// as far as it was read, may go ahead (the rules are in stack_guard.cpp).
+// Whether a call at `here`, below the thread's floor or not on its own
+// stack, may go ahead (the rules are in stack_guard.cpp).
 bool stack_allows_slowly(StackState& s, uintptr_t here);
 
 // One guarded call: checks the stack on entry and, on a stack the guard
