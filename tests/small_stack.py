@@ -13,6 +13,12 @@ of its own.
     python small_stack.py above|below HELPER  a thread's fiber: a 512 KiB stack above
                                               or below the thread's own (HELPER: the
                                               compiled native_helpers/foreign_stack.c)
+    python small_stack.py split HELPER        a fiber on one half of such a stack,
+                                              started from inside a guarded call on a
+                                              fiber on the other half
+    python small_stack.py interleaved HELPER  the same, but started after two greenlets
+                                              on the other half interleaved their
+                                              guarded calls (see interleave())
     python small_stack.py raised-before|raised-after
                                               only the depth, on the main thread, its
                                               stack limit raised to 64 MiB (and the
@@ -266,11 +272,50 @@ def one_guarded_call():
     Cache().get_or_exec(KEY, lambda: 1)
 
 
+def interleave():
+    """Greenlets A and B, each inside get_or_exec's func, end their calls in
+    the order they began them: A's call switches to B, whose recursion runs
+    until refused; there B lets A's call end, then calls once more, as deep."""
+    from greenlet import greenlet
+
+    def deepest():
+        try:
+            return Cache().get_or_exec(KEY, deepest)
+        except RecursionError:
+            a.switch()  # A's call ends, A with it; back here when resumed
+            try:
+                Cache().get_or_exec(KEY, int)
+                ended = "returned"
+            except RecursionError:
+                ended = "RecursionError"
+            print("interleaved-deeper", ended, flush=True)
+            return 0
+
+    b = greenlet(deepest)
+    a = greenlet(lambda: Cache().get_or_exec(KEY, b.switch))
+    a.switch()
+    b.switch()
+    assert a.dead and b.dead
+
+
 def on_foreign_stack(helper, where):
     lib = ctypes.CDLL(helper)
-    lib.run_on_foreign_stack.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
-    callback = ctypes.CFUNCTYPE(None)(run_all)
-    if lib.run_on_foreign_stack(512 * 1024, where == "above", ctypes.cast(callback, ctypes.c_void_p)) < 0:
+    lib.run_on_foreign_stack.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
+    lib.run_on_lower_half.argtypes = [ctypes.c_void_p]
+    callbacks = []  # (each kept until the run ends)
+
+    def callback(fn):
+        callbacks.append(ctypes.CFUNCTYPE(None)(fn))
+        return ctypes.cast(callbacks[-1], ctypes.c_void_p)
+
+    def on_lower_half():
+        assert lib.run_on_lower_half(callback(run_all)) == 0
+
+    first = {
+        "split": lambda: Cache().get_or_exec(KEY, on_lower_half),
+        "interleaved": lambda: (interleave(), on_lower_half()),
+    }.get(where, run_all)
+    if lib.run_on_foreign_stack(512 * 1024, where != "below", where in ("split", "interleaved"), callback(first)) < 0:
         print("no-stack-placed", flush=True)
 
 

@@ -119,13 +119,23 @@ def test_a_stack_limit_raised_after_a_guarded_call(proc, request):
     reason="CPython 3.15's debug build aborts on its own after Python code ran on a stack below the thread's "
     "(its deferred deallocation), without this module too",
 )
-@pytest.mark.parametrize("where", ["above", "below"])
+@pytest.mark.parametrize("where", ["above", "below", "split", "interleaved"])
 def test_recursion_on_a_fiber_stack(foreign_stack_helper, where):
     """A fiber's 512 KiB stack, which the guard can't vouch for: no call is
-    refused for where the stack lies, and recursion stops before its end."""
+    refused for where the stack lies, and recursion stops before its end.
+    Split in two 256 KiB stacks, the lower one's calls, begun inside a
+    guarded call on the upper one or after two greenlets there ended theirs
+    out of order, count from their own outermost; the greenlet still running
+    a recursion when the other's call ended goes no deeper."""
+    if where == "interleaved":
+        pytest.importorskip("greenlet")
+        if "libasan" in os.environ.get("LD_PRELOAD", ""):
+            pytest.skip("greenlet copies stacks, whose redzones AddressSanitizer then reports")
     ended = run_scenarios(where, str(foreign_stack_helper))
     if "no-stack-placed" in ended:
         pytest.skip(f"no free range {where} the thread's stack")
+    if where == "interleaved":
+        assert ended.pop("interleaved-deeper", None) == "RecursionError", ended
     assert_guarded(ended)
 
 

@@ -29,10 +29,14 @@
 //    thread also below its end where an earlier, higher limit let it reach.
 //  - Any other stack (a fiber's or a coroutine library's, an embedder's, or
 //    the thread's own while its bounds can't be read) is one the guard can't
-//    vouch for.  There a call is never refused for where it stands, only
-//    for how deep it stands below the outermost guarded call still running
-//    on that stack: more than 128 KiB.  A call more than 512 KiB away from
-//    that one is on yet another stack, and starts its own count.
+//    vouch for.  There a call is never refused for where it stands, only for
+//    how deep it stands in its stack's count: it joins the count of the
+//    guarded calls still running whose deepest stands at most 128 KiB above
+//    it, and is refused more than 128 KiB below their outermost; any other
+//    call starts a count of its own.  A count lasts until the last of its
+//    calls ends, in whatever order they end (fibers that switch inside
+//    guarded calls end them out of order).  A thread keeps 8 counts at most:
+//    a call that would start a ninth is refused.
 //
 // What it can't vouch for: native code that takes more than the reserve (on
 // another stack, 128 KiB) between two guarded calls; a limit lowered below
@@ -40,7 +44,9 @@
 // no further, which the guard learns at the first call deeper than any
 // before); a mapping placed within the main thread's limit after its stack
 // was read, or while /proc can't be read, or less than the kernel's gap
-// below where the limit ends it.
+// below where the limit ends it; a fiber's stack less than 128 KiB below
+// another fiber's running guarded calls (its calls join that count, and may
+// be refused early).
 //
 // The state is per thread, in the default TLS model: a library loaded late
 // must not need the static TLS that others may have used up.  Only guarded
@@ -48,6 +54,7 @@
 #include "common/stack_guard.h"
 
 #include <algorithm>
+#include <iterator>
 
 #if defined(__GLIBC__)
 #include <pthread.h>
@@ -73,6 +80,9 @@ __thread StackState stack_state;
 namespace {
 
 constexpr uintptr_t kKiB = 1024;
+// How deep calls may stand below the outermost of their count, on a stack
+// the guard can't vouch for.
+constexpr uintptr_t kForeignDepth = 128 * kKiB;
 
 // Reads the thread's own stack into `s` when unread, or on the main thread
 // again when the stack limit changed since; s.top stays 0 where it can't be
@@ -111,9 +121,32 @@ void read_own_stack([[maybe_unused]] StackState& s) {
 #endif
 }
 
+// A call on another stack: joins the count its place gives it, or starts
+// one (the rules are above).
+bool join_chain(StackState& s, uintptr_t here, ChainLink& link) {
+    StackChain* chain = nullptr;
+    for (StackChain& c : s.chains) {
+        // (of two counts it could join, the one that counts it deeper)
+        if (c.calls && here <= c.root && here + kForeignDepth >= c.deepest && (!chain || c.root > chain->root))
+            chain = &c;
+    }
+    if (!chain) {
+        chain = std::find_if(std::begin(s.chains), std::end(s.chains), [](const StackChain& c) { return !c.calls; });
+        if (chain == std::end(s.chains)) return false;  // a ninth count
+        chain->root = chain->deepest = here;
+    } else if (chain->root - here > kForeignDepth) {
+        return false;
+    }
+    ++chain->calls;
+    link = {chain, chain->deepest};
+    chain->deepest = std::min(chain->deepest, here);
+    return true;
+}
+
 }  // namespace
 
-bool stack_allows_slowly(StackState& s, uintptr_t here) {
+bool stack_allows_slowly(StackState& s, ChainLink& link) {
+    const uintptr_t here = reinterpret_cast<uintptr_t>(&link);
     if (!s.top || (s.main && here < s.top)) read_own_stack(s);
     // (where the main thread's stack could reach before its limit was lowered)
     if (s.lowest <= here && here < s.end) return false;
@@ -122,13 +155,15 @@ bool stack_allows_slowly(StackState& s, uintptr_t here) {
         s.floor = here;
         return true;
     }
-    // Another stack: a call above the outermost, or 512 KiB away from it
-    // (on yet another stack), counts from where it stands; 128 KiB deep.
-    if (s.outermost == 0 || here > s.outermost || s.outermost - here > 512 * kKiB) {
-        s.outermost = here;
-        return true;
-    }
-    return s.outermost - here <= 128 * kKiB;
+    return join_chain(s, here, link);
+}
+
+void leave_chain(const ChainLink& link) {
+    StackChain& chain = *link.chain;
+    // Restored only where no call that began later (on another fiber) has
+    // gone deeper since: `deepest` never stands above a call still running.
+    if (chain.deepest == reinterpret_cast<uintptr_t>(&link)) chain.deepest = link.deepest_before;
+    --chain.calls;
 }
 
 }  // namespace umbo::compat
