@@ -229,6 +229,27 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
 // exact str marks its keys object so (3.11+: any kind but "general"; 3.10:
 // any lookup function but the general one, which a dict with an int key has).
 inline bool dict_lookups_run_no_code(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030B0000
+    // 3.10's general lookup function, taken on the first call from a probe
+    // dict with an int key, made with the collector off so that no
+    // finaliser runs (callers count on no code running here).  3.10 always
+    // has the GIL, which orders that store before every later read: the
+    // static starts as a constant and needs no initialisation guard (nor
+    // the C++ runtime that provides one).  Where no probe can be made, no
+    // lookup counts as safe, and the next call tries again.
+    static void* general = nullptr;
+    if (!general) {
+        const int collecting = PyGC_Disable();
+        PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
+        if (collecting) PyGC_Enable();
+        if (!probe) {
+            PyErr_Clear();
+            return false;
+        }
+        general = reinterpret_cast<void**>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)[2];
+        Py_DECREF(probe);
+    }
+#endif
     // The keys object starts with its count of references, then (3.11+) two
     // sizes of a byte and the kind, 0 for general; (3.10) a size and the
     // lookup function.  Without the GIL another thread may replace it.
@@ -238,14 +259,7 @@ inline bool dict_lookups_run_no_code(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030B0000
     return keys[sizeof(Py_ssize_t) + 2] != 0;
 #else
-    static void* const general = [] {  // none where the probe can't be made: no lookup counts as safe
-        PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
-        if (!probe) PyErr_Clear();
-        void* lookup = probe ? reinterpret_cast<void**>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)[2] : nullptr;
-        Py_XDECREF(probe);
-        return lookup;
-    }();
-    return general && reinterpret_cast<void* const*>(keys)[2] != general;
+    return reinterpret_cast<void* const*>(keys)[2] != general;
 #endif
 }
 
