@@ -55,7 +55,8 @@ PyObject* read_slot(PyObject* list, int32_t idx);
 inline PyObject* read_current_slot(CacheObject* self, int32_t idx) {
 #ifndef UMBO_WITHOUT_GIL
     // With the GIL the list is borrowed: nothing runs before the read.
-    if (self->cache_arr != Py_None) return read_slot(self->cache_arr, idx);
+    PyObject* slots = self->cache_arr;
+    if (slots != Py_None && idx >= 0 && idx < PyList_GET_SIZE(slots)) return Py_NewRef(PyList_GET_ITEM(slots, idx));
 #endif
     PyObject* list = slot_list_ref(self);
     PyObject* item = list ? read_slot(list, idx) : nullptr;

@@ -252,26 +252,41 @@ bool entry_is(int check, uint64_t began, PyObject* dict, PyObject* name, PyObjec
     return found == expected;
 }
 
-// The part of value_property_unchanged() that watchers may stand for: the
-// property's type, and its fget where its dictionary can be watched and a
-// lookup in it runs no code; made at every call where they can't.
+// Whether the property's type resolves what property_type_as_taken() reads
+// as it did at import: checked again when its tag changes (every change to
+// it or a base does), and its new tag then stands for that; the tag is
+// given first, so that a watcher hears of the next change.
+UMBO_NOINLINE bool property_type_checked() {
+    const unsigned int tag = compat::assign_version_tag(stock.property_type, names.fget);
+    if (!property_type_as_taken(stock)) return false;
+    stock.property_type_tag = tag;
+    return true;
+}
+
+bool property_type_unchanged() {
+    const unsigned int tag = compat::version_tag(stock.property_type);
+    return (tag && tag == stock.property_type_tag) || property_type_checked();
+}
+
+// The property's fget is the stock getter.
+bool getter_unchanged(bool no_code) {
+    return Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
+}
+
+// Both, where no watcher can stand for them: at every call.
+UMBO_NOINLINE bool value_property_read(bool no_code) { return property_type_unchanged() && getter_unchanged(no_code); }
+
+// value_property_unchanged() where the property's dictionary can be
+// watched: its type and its fget, which stand until a watcher hears of a
+// change, where the type has a tag and a lookup in the dict runs no code.
 UMBO_NOINLINE bool value_property_checked(bool no_code) {
     const uint64_t began = compat::watched_changes.load(std::memory_order_acquire);
-    unsigned int tag = compat::version_tag(stock.property_type);
-    if (!tag || tag != stock.property_type_tag) {
-        // The property's type was modified (or has no tag to tell): still
-        // good if what matters resolves as before, and then its new tag
-        // (given first, so that a watcher hears of the next change) stands
-        // for that.
-        tag = compat::assign_version_tag(stock.property_type, names.fget);
-        if (!property_type_as_taken(stock)) return false;
-        stock.property_type_tag = tag;
-    }
-    Ref dict = Ref::steal(stock.value_dict_offset ? PyObject_GenericGetDict(stock.value_property, nullptr) : nullptr);
-    PyErr_Clear();
-    if (tag && dict && compat::dict_lookups_run_no_code(dict.get()))
+    if (!property_type_unchanged()) return false;
+    Ref dict = Ref::steal(PyObject_GenericGetDict(stock.value_property, nullptr));
+    if (!dict) PyErr_Clear();
+    if (stock.property_type_tag && dict && compat::dict_lookups_run_no_code(dict.get()))
         return entry_is(kValueProperty, began, dict.get(), names.fget, stock.value_getter);
-    return Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
+    return getter_unchanged(no_code);
 }
 
 // Whether `member.value` still means `member._value_` (see the top);
@@ -282,6 +297,7 @@ bool value_property_unchanged(bool no_code = false) {
         PyFunction_GET_CODE(stock.property_get) != stock.property_get_code) {
         return false;
     }
+    if (!stock.value_dict_offset) return value_property_read(no_code);
     return (passed(kValueProperty) && compat::object_field(stock.value_property, stock.value_dict_offset) ==
                                           dict_read[kValueProperty].load(std::memory_order_relaxed)) ||
            value_property_checked(no_code);
