@@ -515,11 +515,19 @@ def test_method_calls_build_no_bound_method(Cache, CacheType):
     call like `cache.get(key)` is specialised to load the method directly."""
     import dis
 
-    def call(cache, key):
-        return cache.get(key)
+    def attribute_loads(obj, key):
+        def call(obj, key):
+            return obj.get(key)
 
-    cache = Cache()
-    for _ in range(100):
-        call(cache, CacheType.THEME)
-    loads = [i.opname for i in dis.get_instructions(call, adaptive=True) if i.opname.startswith("LOAD_ATTR")]
-    assert loads == ["LOAD_ATTR_METHOD_NO_DICT"]
+        for _ in range(100):
+            call(obj, key)
+        return [i.opname for i in dis.get_instructions(call, adaptive=True) if i.opname.startswith("LOAD_ATTR")]
+
+    class Plain:
+        def get(self, key):
+            return key
+
+    # 3.13's free-threaded build runs without the specialising interpreter.
+    if attribute_loads(Plain(), 1) == ["LOAD_ATTR"]:
+        pytest.skip("this host specialises no attribute load, not even a plain class's method")
+    assert attribute_loads(Cache(), CacheType.THEME) == ["LOAD_ATTR_METHOD_NO_DICT"]
