@@ -8,6 +8,7 @@ import enum
 import pathlib
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -107,6 +108,18 @@ def test_a_change_after_the_first_calls_is_seen(Cache, mod, monkeypatch, patch):
         monkeypatch.undo()
         for step in undo:
             step()
+    assert battery(Cache, T) == battery(reference.Cache, T)
+
+
+@pytest.mark.parametrize("patch", ["getter", "mapping-proxy", "cachetype"])
+def test_a_change_made_on_another_thread_is_seen(Cache, mod, monkeypatch, patch):
+    """The watchers hear of a change on the thread that makes it, and every
+    thread's next call sees it (without the GIL too)."""
+    T = mod.CacheType
+    battery(Cache, T)
+    changer = threading.Thread(target=PATCHES[patch], args=(mod, monkeypatch, []))
+    changer.start()
+    changer.join()
     assert battery(Cache, T) == battery(reference.Cache, T)
 
 

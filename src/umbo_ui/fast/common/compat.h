@@ -403,9 +403,10 @@ inline int count_watched_change(PyTypeObject* = nullptr) {
 
 inline void start_watching() {
 #if PY_VERSION_HEX >= 0x030C0000
-    watcher_ids[0] =
-        PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) { return count_watched_change(); });
-    watcher_ids[1] = PyType_AddWatcher(count_watched_change);
+    if (watcher_ids[0] < 0)  // (a failed import tried before)
+        watcher_ids[0] = PyDict_AddWatcher(
+            [](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) { return count_watched_change(); });
+    if (watcher_ids[1] < 0) watcher_ids[1] = PyType_AddWatcher(count_watched_change);
     PyErr_Clear();
 #endif
 }

@@ -135,10 +135,7 @@ enum { kValueProperty, kMemberFunctions };
 std::atomic<uint64_t> passed_after[2];
 std::atomic<PyObject*> dict_read[2];
 
-bool passed(int check) {
-    return passed_after[check].load(std::memory_order_acquire) ==
-           compat::watched_changes.load(std::memory_order_acquire);
-}
+bool passed(int check) { return passed_after[check].load() == compat::watched_changes.load(); }
 
 // The type's attribute `name` as a new reference (null: absent).
 PyObject* lookup(PyTypeObject* type, PyObject* name) { return compat::type_lookup_ref(type, name); }
@@ -252,41 +249,33 @@ bool entry_is(int check, uint64_t began, PyObject* dict, PyObject* name, PyObjec
     return found == expected;
 }
 
-// Whether the property's type resolves what property_type_as_taken() reads
-// as it did at import: checked again when its tag changes (every change to
-// it or a base does), and its new tag then stands for that; the tag is
-// given first, so that a watcher hears of the next change.
-UMBO_NOINLINE bool property_type_checked() {
-    const unsigned int tag = compat::assign_version_tag(stock.property_type, names.fget);
-    if (!property_type_as_taken(stock)) return false;
-    stock.property_type_tag = tag;
-    return true;
-}
-
-bool property_type_unchanged() {
+// The property's type and fget, checked at every call where no watcher can
+// stand for them: when the type's tag changes (every change to it or a
+// base does), that it still resolves what property_type_as_taken() reads
+// as it did at import, and then its new tag stands for that (given first,
+// so that a watcher hears of the next change); then its fget.
+UMBO_NOINLINE bool value_property_read(bool no_code) {
     const unsigned int tag = compat::version_tag(stock.property_type);
-    return (tag && tag == stock.property_type_tag) || property_type_checked();
-}
-
-// The property's fget is the stock getter.
-bool getter_unchanged(bool no_code) {
+    if (!tag || tag != stock.property_type_tag) {
+        const unsigned int new_tag = compat::assign_version_tag(stock.property_type, names.fget);
+        if (!property_type_as_taken(stock)) return false;
+        stock.property_type_tag = new_tag;
+    }
     return Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
 }
 
-// Both, where no watcher can stand for them: at every call.
-UMBO_NOINLINE bool value_property_read(bool no_code) { return property_type_unchanged() && getter_unchanged(no_code); }
-
-// value_property_unchanged() where the property's dictionary can be
-// watched: its type and its fget, which stand until a watcher hears of a
-// change, where the type has a tag and a lookup in the dict runs no code.
+// The same where the property's dictionary can be watched (3.13.1+): then,
+// where its type has a tag and a lookup in the dictionary runs no code,
+// the answer stands until a watcher hears of a change (the fget read again
+// as entry_is() reads it).
 UMBO_NOINLINE bool value_property_checked(bool no_code) {
     const uint64_t began = compat::watched_changes.load(std::memory_order_acquire);
-    if (!property_type_unchanged()) return false;
+    if (!value_property_read(no_code)) return false;
     Ref dict = Ref::steal(PyObject_GenericGetDict(stock.value_property, nullptr));
     if (!dict) PyErr_Clear();
     if (stock.property_type_tag && dict && compat::dict_lookups_run_no_code(dict.get()))
         return entry_is(kValueProperty, began, dict.get(), names.fget, stock.value_getter);
-    return getter_unchanged(no_code);
+    return true;
 }
 
 // Whether `member.value` still means `member._value_` (see the top);
