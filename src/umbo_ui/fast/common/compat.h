@@ -422,6 +422,15 @@ inline bool watch([[maybe_unused]] PyObject* obj) {
     return false;
 }
 
+// ---- whether `obj` lives as long as the interpreter (3.12+; none before)
+inline bool is_immortal([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return _Py_IsImmortal(obj);
+#else
+    return false;
+#endif
+}
+
 // ---- where in `obj` (an offset from it) the field that holds its
 // attribute dictionary is, if a watcher of that dictionary hears of every
 // store into the object's attributes; else 0.  The dictionary is made now
