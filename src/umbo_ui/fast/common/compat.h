@@ -13,11 +13,14 @@
 #include <cstdint>
 
 // Keeps a rarely taken path out of the function that calls it, so that the
-// common path stays small.
+// common path stays small; or puts a small one into each caller, where it
+// folds with the caller's constant arguments.
 #if defined(__GNUC__)
 #define UMBO_NOINLINE __attribute__((noinline))
+#define UMBO_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define UMBO_NOINLINE
+#define UMBO_ALWAYS_INLINE inline
 #endif
 
 // GCC's -Wextra flags the type and member tables, which name only the

@@ -81,7 +81,8 @@ void take_stock_of_enum();
 // The slot index of a key: its `value` as a 32-bit int (-1 + error on
 // failure).  `checked`: for keys read one after another (false before the
 // first), where what the first read checked may hold for the next.
-int32_t key_index(PyObject* key, bool* checked = nullptr);
+int32_t key_index(PyObject* key);
+int32_t key_index(PyObject* key, bool* checked);
 // The dict that `CacheType.__members__` and `CacheType[name]` read, when
 // both are the enum module's own and a lookup in it runs no code: a new
 // reference, or null (no exception) where only running them can tell.

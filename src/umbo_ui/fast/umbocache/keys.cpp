@@ -371,7 +371,7 @@ int small_index(PyObject* value, int32_t* index) {
 // once checked, holds for the next key while no code runs; null for a
 // single key.  Reading one of several keys runs no code, and clears
 // *checked where code must run instead (the caller's generic read).
-int index_by_route(PyObject* key, TypeRoute route, bool* checked, int32_t* index) {
+UMBO_ALWAYS_INLINE int index_by_route(PyObject* key, TypeRoute route, bool* checked, int32_t* index) {
     Ref value;
     if (route.route == Route::kEnum && ((checked && *checked) || value_property_unchanged(checked != nullptr))) {
         if (checked) *checked = true;
@@ -465,6 +465,11 @@ UMBO_NOINLINE static int32_t key_index_generically(PyObject* key) {
 int32_t key_index(PyObject* key, bool* checked) {
     int32_t index;
     return index_by_route(key, route_of(Py_TYPE(key)), checked, &index) ? index : key_index_generically(key);
+}
+
+int32_t key_index(PyObject* key) {  // (the above for one key, with what it tests for many folded away)
+    int32_t index;
+    return index_by_route(key, route_of(Py_TYPE(key)), nullptr, &index) ? index : key_index_generically(key);
 }
 
 bool mark_members_directly(PyObject* member_map, bool flags[kSlotCount]) {
