@@ -1,4 +1,4 @@
-"""Draws the README's chart from the instruction counts.
+"""Draws the chart and the table of benchmarks/README.md from the instruction counts.
 
     python benchmarks/chart.py
 
@@ -6,10 +6,11 @@ Reads results/instructions-<host>.json (written by instructions.py) and
 writes results/chart.svg: per operation, one bar per host with the native
 cache's instructions as a fraction of the faithful plain Python class's
 (``PlainCache``), and a second row against the idiomatic one
-(``IdiomaticCache``) for the operations where it differs; prints the same
-numbers as the README's Markdown table, newest host first (3.15, the host
-the module is built for), and where each column comes from.  Shorter is better; the line at 1 is
-"as costly as plain Python".  The host colours are the Okabe-Ito palette,
+(``IdiomaticCache``) for the operations where it differs.  The same numbers,
+as a Markdown table, newest host first (3.15, the host the module is built
+for), and where each column comes from replace what stands between the
+``chart.py`` markers of benchmarks/README.md, and are printed.  Shorter is
+better; the line at 1 is "as costly as plain Python".  The host colours are the Okabe-Ito palette,
 which readers with colour-blindness tell apart.  Needs nothing beyond the
 standard library.
 """
@@ -18,6 +19,8 @@ import json
 import pathlib
 
 HERE = pathlib.Path(__file__).resolve().parent / "results"
+README = HERE.parent / "README.md"
+BEGIN, END = "<!-- chart.py: begin -->\n", "<!-- chart.py: end -->\n"
 # Okabe-Ito: blue, orange, bluish green, vermilion, sky blue, reddish purple, yellow
 COLOURS = ["#0072B2", "#E69F00", "#009E73", "#D55E00", "#56B4E9", "#CC79A7", "#F0E442"]
 LABEL_WIDTH, PLOT_WIDTH, MAX_RATIO = 250, 460, 1.5
@@ -142,10 +145,12 @@ def main():
         raise SystemExit(f"no instruction counts in {HERE}: run benchmarks/instructions.py first")
     target = HERE / "chart.svg"
     target.write_text(svg(hosts))
-    print(f"wrote {target} ({', '.join(hosts)})\n")
-    print(markdown(hosts))
-    print()
-    print(sources(records))
+    generated = f"{sources(records)}\n\n{markdown(hosts)}\n"
+    text = README.read_text(encoding="utf-8")
+    before, rest = text.split(BEGIN, 1)
+    README.write_text(before + BEGIN + generated + END + rest.split(END, 1)[1], encoding="utf-8")
+    print(f"wrote {target} and the table of {README} ({', '.join(hosts)})\n")
+    print(generated)
 
 
 if __name__ == "__main__":

@@ -9,10 +9,10 @@ iterations (the interpreter's start-up), and divides by N, for the native
 ``Cache``, for ``PlainCache`` and, where it differs, for ``IdiomaticCache``
 (workload.py), each in a fresh process with a fixed hash seed.  Prints the
 table and writes results/instructions-<host>.json, from which chart.py
-draws the README's chart, with the date, the commit measured (git's HEAD, or
-UMBOCACHE_COMMIT where git can't tell, as in the Debian root of
-scripts/debian-root) and the interpreter's version and build.  Needs
-valgrind.
+draws the chart and the table of benchmarks/README.md, with the date, the
+commit measured (git's HEAD, or UMBOCACHE_COMMIT where git can't tell, as
+in the Debian root of scripts/debian-root) and the interpreter's version
+and build.  Needs valgrind.
 """
 
 import datetime

@@ -24,6 +24,17 @@ BUILT_WITHOUT_GIL = os.environ.get("UMBOCACHE_FREE_THREADING") == "1"
 # their values afterwards, where the default empties them one by one.
 ATOMIC_CLEARS = reference.ATOMIC_CLEARS = FREE_THREADED_HOST and BUILT_WITHOUT_GIL
 
+# The free-threading build on a free-threaded host keeps the lock off for the
+# whole session, unless PYTHON_GIL=1 asks for it: a module imported on the way
+# (one the tests build, say) that turned it back on fails the run.
+GIL_STAYS_OFF = FREE_THREADED_HOST and BUILT_WITHOUT_GIL and os.environ.get("PYTHON_GIL") != "1"
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if GIL_STAYS_OFF and sys._is_gil_enabled():
+        print("\nconftest: the GIL was turned on during the session", file=sys.stderr)
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
 
 @pytest.fixture(scope="session")
 def mod():

@@ -6,9 +6,24 @@ of its own.
     python small_stack.py main                the main thread, as it is
     python small_stack.py main-emfile         the same, with no free file descriptor
                                               at the first guarded call
+    python small_stack.py main-lowered        the main thread, its stack limit lowered
+                                              to 512 KiB after a guarded call
+    python small_stack.py main-mapped-below   the main thread, a mapping 1.5 MiB below
+                                              its top
     python small_stack.py above|below HELPER  a thread's fiber: a 512 KiB stack above
                                               or below the thread's own (HELPER: the
                                               compiled native_helpers/foreign_stack.c)
+    python small_stack.py split HELPER        a fiber on one half of such a stack,
+                                              started from inside a guarded call on a
+                                              fiber on the other half
+    python small_stack.py interleaved HELPER  the same, but started after two greenlets
+                                              on the other half interleaved their
+                                              guarded calls (see interleave())
+    python small_stack.py raised-before|raised-after
+                                              only the depth, on the main thread, its
+                                              stack limit raised to 64 MiB (and the
+                                              recursion limit lifted) before the
+                                              module's import or after a guarded call
 
 Runs every operation once, then each recursion.  Prints each scenario's name
 and how it ended (the name of the exception, or "returned"), then how deep
@@ -18,13 +33,45 @@ scenarios before it.
 
 import copy
 import ctypes
+import mmap
 import os
 import pickle
+import resource
 import sys
 import threading
 
-from umbo_ui.fast.umbocache import umbocache as mod
-from umbo_ui.fast.umbocache.umbocache import Cache, CacheType
+
+def set_stack_limit(size):
+    resource.setrlimit(resource.RLIMIT_STACK, (size, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
+def raise_limits():
+    """64 MiB of stack limit, and the recursion limit out of the way."""
+    set_stack_limit(64 << 20)
+    sys.setrecursionlimit(10**6)
+
+
+def map_below_the_stack():
+    """Maps 1 MiB ending 1.5 MiB below the main thread's stack top, well
+    within its limit: the stack now ends there, less the kernel's gap."""
+    libc = ctypes.CDLL(None)
+    libc.getauxval.restype = ctypes.c_ulong
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
+    top = libc.getauxval(31)  # AT_EXECFN, the program name, at the top of the stack
+    start = (top - (5 << 19)) & ~(mmap.PAGESIZE - 1)
+    flags = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | 0x100000  # MAP_FIXED_NOREPLACE
+    if libc.mmap(start, 1 << 20, mmap.PROT_READ | mmap.PROT_WRITE, flags, -1, 0) != start:
+        print("no-mapping-placed", flush=True)
+
+
+# Run before the import, which may make guarded calls itself.
+BEFORE_IMPORT = {"raised-before": raise_limits, "main-mapped-below": map_below_the_stack}
+if __name__ == "__main__" and sys.argv[1] in BEFORE_IMPORT:
+    BEFORE_IMPORT[sys.argv[1]]()
+
+from umbo_ui.fast.umbocache import umbocache as mod  # noqa: E402
+from umbo_ui.fast.umbocache.umbocache import Cache, CacheType  # noqa: E402
 
 KEY = CacheType.MEASURE
 UNPICKLE = getattr(mod, "__pyx_unpickle_Cache")
@@ -221,11 +268,54 @@ def without_file_descriptors(call):
             os.close(fd)
 
 
+def one_guarded_call():
+    Cache().get_or_exec(KEY, lambda: 1)
+
+
+def interleave():
+    """Greenlets A and B, each inside get_or_exec's func, end their calls in
+    the order they began them: A's call switches to B, whose recursion runs
+    until refused; there B lets A's call end, then calls once more, as deep."""
+    from greenlet import greenlet
+
+    def deepest():
+        try:
+            return Cache().get_or_exec(KEY, deepest)
+        except RecursionError:
+            a.switch()  # A's call ends, A with it; back here when resumed
+            try:
+                Cache().get_or_exec(KEY, int)
+                ended = "returned"
+            except RecursionError:
+                ended = "RecursionError"
+            print("interleaved-deeper", ended, flush=True)
+            return 0
+
+    b = greenlet(deepest)
+    a = greenlet(lambda: Cache().get_or_exec(KEY, b.switch))
+    a.switch()
+    b.switch()
+    assert a.dead and b.dead
+
+
 def on_foreign_stack(helper, where):
     lib = ctypes.CDLL(helper)
-    lib.run_on_foreign_stack.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p]
-    callback = ctypes.CFUNCTYPE(None)(run_all)
-    if lib.run_on_foreign_stack(512 * 1024, where == "above", ctypes.cast(callback, ctypes.c_void_p)) < 0:
+    lib.run_on_foreign_stack.argtypes = [ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
+    lib.run_on_lower_half.argtypes = [ctypes.c_void_p]
+    callbacks = []  # (each kept until the run ends)
+
+    def callback(fn):
+        callbacks.append(ctypes.CFUNCTYPE(None)(fn))
+        return ctypes.cast(callbacks[-1], ctypes.c_void_p)
+
+    def on_lower_half():
+        assert lib.run_on_lower_half(callback(run_all)) == 0
+
+    first = {
+        "split": lambda: Cache().get_or_exec(KEY, on_lower_half),
+        "interleaved": lambda: (interleave(), on_lower_half()),
+    }.get(where, run_all)
+    if lib.run_on_foreign_stack(512 * 1024, where != "below", where in ("split", "interleaved"), callback(first)) < 0:
         print("no-stack-placed", flush=True)
 
 
@@ -234,8 +324,19 @@ if __name__ == "__main__":
     if where == "main":
         run_all()
     elif where == "main-emfile":
-        without_file_descriptors(lambda: Cache().get_or_exec(KEY, lambda: 1))
+        without_file_descriptors(one_guarded_call)
         run_all()
+    elif where == "main-mapped-below":
+        run_all()
+    elif where == "main-lowered":
+        one_guarded_call()
+        set_stack_limit(512 * 1024)
+        run_all()
+    elif where.startswith("raised-"):
+        if where == "raised-after":
+            one_guarded_call()
+            raise_limits()
+        print("depth", recursion_depth(), flush=True)
     else:
         if where.isdigit():
             threading.stack_size(int(where) * 1024)

@@ -1,8 +1,10 @@
 """The native API: umbocache.h and the Cython declarations, used by modules
-built at test time from tests/native_consumers/ with only get_include()."""
+built at test time with only get_include(): those of tests/native_consumers/,
+and the README's examples, taken from the README as a reader copies them."""
 
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +17,8 @@ import pytest
 from conftest import MODULE, Key
 
 SOURCES = Path(__file__).parent / "native_consumers"
+README = Path(__file__).parents[1] / "README.md"
+WARNINGS = ["-Wall", "-Wextra", "-Werror"]
 
 
 def include_dir():
@@ -30,11 +34,22 @@ def compiler():
     return cc
 
 
+def readme_snippets(language):
+    """The code blocks in `language` of the README's section on the native API."""
+    section = README.read_text(encoding="utf-8").split("\n## Native API", 1)[1].split("\n## ", 1)[0]
+    return re.findall(rf"^```{language}\n(.*?)^```$", section, re.M | re.S)
+
+
 def build(tmp, source, extension):
-    """Builds `extension` (setuptools `Extension(...)` source text) in `tmp`."""
+    """Builds `extension` (setuptools `Extension(...)` source text) in `tmp`
+    from `source`: a file of native_consumers/, or (name, text)."""
     compiler()
     pytest.importorskip("setuptools", reason="building the consumers needs setuptools")
-    shutil.copy(SOURCES / source, tmp)
+    if isinstance(source, tuple):
+        source, text = source
+        (tmp / source).write_text(text)
+    else:
+        shutil.copy(SOURCES / source, tmp)
     script = (
         "from setuptools import setup, Extension\n"
         "try:\n    from Cython.Build import cythonize\nexcept ImportError:\n    pass\n"
@@ -61,7 +76,7 @@ def build(tmp, source, extension):
 @pytest.fixture(scope="session")
 def header_consumer(tmp_path_factory):
     inc = include_dir()
-    flags = ["-std=c++17", "-Wall", "-Wextra", "-Werror"]
+    flags = ["-std=c++17", *WARNINGS]
     return build(
         tmp_path_factory.mktemp("header"),
         "header_consumer.cpp",
@@ -70,22 +85,40 @@ def header_consumer(tmp_path_factory):
     )
 
 
-@pytest.fixture(scope="session")
-def cython_consumer(tmp_path_factory):
+def build_cython(tmp, source):
     cython = pytest.importorskip("Cython", reason="the Cython consumer needs Cython")
     inc = include_dir()
+    name = Path(source if isinstance(source, str) else source[0]).stem
     try:
-        return build(
-            tmp_path_factory.mktemp("cython"),
-            "cython_consumer.pyx",
-            f"cythonize([Extension('cython_consumer', ['cython_consumer.pyx'])], include_path=[{inc!r}])",
-        )
+        return build(tmp, source, f"cythonize([Extension({name!r}, ['{name}.pyx'])], include_path=[{inc!r}])")
     except ImportError as exc:
         # Cython writes code for the C API of released CPythons; a
         # pre-release interpreter may lack a function it calls.
         if sys.version_info.releaselevel == "final" or "undefined symbol" not in str(exc):
             raise
         pytest.skip(f"Cython {cython.__version__} needs C API that this pre-release CPython lacks: {exc}")
+
+
+@pytest.fixture(scope="session")
+def cython_consumer(tmp_path_factory):
+    return build_cython(tmp_path_factory.mktemp("cython"), "cython_consumer.pyx")
+
+
+@pytest.fixture(scope="session", params=["C", "C++", "Cython"])
+def readme_example(request, tmp_path_factory):
+    """The README's example module in one language, built as the README says."""
+    tmp = tmp_path_factory.mktemp("readme")
+    if request.param == "Cython":
+        [text] = readme_snippets("cython")
+        return build_cython(tmp, ("measure.pyx", text))
+    [text] = readme_snippets("c")
+    suffix, std, language = (".c", "-std=c11", "c") if request.param == "C" else (".cpp", "-std=c++17", "c++")
+    return build(
+        tmp,
+        ("measure" + suffix, text),
+        f"[Extension('measure', ['measure{suffix}'], include_dirs=[{include_dir()!r}], language={language!r},"
+        f" extra_compile_args={[std, *WARNINGS]!r})]",
+    )
 
 
 @pytest.fixture(params=["header", "cython"])
@@ -113,9 +146,7 @@ def test_header_compiles_as_c11(tmp_path):
     cmd = [
         cc,
         "-std=c11",
-        "-Wall",
-        "-Wextra",
-        "-Werror",
+        *WARNINGS,
         "-c",
         str(SOURCES / "header_c11.c"),
         "-I",
@@ -127,6 +158,28 @@ def test_header_compiles_as_c11(tmp_path):
     ]
     done = subprocess.run(cmd, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_readme_finds_the_include_directory():
+    [text] = readme_snippets("python")
+    scope = {}
+    exec(text, scope)
+    assert Path(scope["umbo_ui"].fast.umbocache.get_include(), "umbocache.h").is_file()
+
+
+def test_readme_example_works_as_described(readme_example, Cache, CacheType):
+    measure = CacheType.MEASURE
+    cache, held = readme_example.fresh("dark")
+    assert type(cache) is Cache and held == "dark" and cache.get(measure) == "dark"
+    assert readme_example.size(cache, lambda: pytest.fail("the slot is full")) == "dark"
+    calls = []
+    cache.clear()
+    assert readme_example.size(cache, lambda: calls.append(1) or (30, 16)) == (30, 16)
+    assert readme_example.size(cache, lambda: calls.append(1) or (0, 0)) == (30, 16) and calls == [1]
+    with pytest.raises(TypeError):
+        readme_example.size(object(), lambda: None)
+    with pytest.raises(LookupError, match="measuring failed"):
+        readme_example.size(Cache(), lambda: {}["measuring failed"])
 
 
 def test_new_builds_ready_caches(api, Cache, CacheType):

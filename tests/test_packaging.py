@@ -79,6 +79,17 @@ def test_the_extension_loads_on_glibc_2_17():
     assert versions and max(versions) <= (2, 17), sorted(versions)
 
 
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="needs readelf")
+def test_the_extension_needs_no_cxx_runtime():
+    """Every wheel needs the same libraries: libc's, never libstdc++ (a guarded
+    static initialiser pulled it into the 3.10 build alone)."""
+    out = subprocess.run(["readelf", "-d", extension.__file__], capture_output=True, text=True, check=True)
+    needed = re.findall(r"\(NEEDED\).*\[(.+)\]", out.stdout)
+    if any(name.startswith(("libasan", "libtsan")) for name in needed):
+        pytest.skip("a sanitizer's runtime brings the C++ runtime with it")
+    assert needed and not [n for n in needed if n.startswith(("libstdc++", "libgcc_s"))], needed
+
+
 def test_stubs_match_the_runtime(mypy_tool):
     proc = mypy_tool("mypy.stubtest", "umbo_ui.fast.umbocache.umbocache", "--allowlist", str(ALLOWLIST))
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -3,9 +3,9 @@ thread's stack where glibc can't read its bounds, fibers' stacks above and
 below the thread's own, and a process whose static TLS is used up.  Each runs
 in a process of its own, as a crash ends it."""
 
+import importlib.util
 import os
 import pathlib
-import resource
 import shutil
 import subprocess
 import sys
@@ -42,8 +42,9 @@ def foreign_stack_helper(tmp_path_factory):
     return compile_c(HELPERS / "foreign_stack.c", tmp_path_factory.mktemp("helper") / "foreign_stack.so")
 
 
-def small_main_stack():
-    resource.setrlimit(resource.RLIMIT_STACK, (512 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+def stack_limit(kib):
+    """A preexec_fn that sets the soft stack limit to `kib` KiB."""
+    return lambda: small_stack.set_stack_limit(kib * 1024)
 
 
 def run_scenarios(*args, prefix=(), preexec_fn=None):
@@ -54,7 +55,7 @@ def run_scenarios(*args, prefix=(), preexec_fn=None):
         timeout=600,
         preexec_fn=preexec_fn,
     )
-    ended = dict(line.split() for line in proc.stdout.splitlines())
+    ended = dict(line.partition(" ")[::2] for line in proc.stdout.splitlines())
     assert proc.returncode == 0, (proc.returncode, ended, proc.stderr[-3000:])
     return ended
 
@@ -73,18 +74,45 @@ def test_recursion_on_a_small_thread_stack(kib):
     assert_guarded(run_scenarios(str(kib)))
 
 
-@pytest.mark.parametrize("where", ["main", "main-emfile"])
+@pytest.mark.parametrize("where", ["main", "main-emfile", "main-lowered", "main-mapped-below"])
 def test_recursion_on_a_small_main_stack(where):
     """512 KiB of main-thread stack, its bounds read by glibc from /proc or,
-    with no file descriptor free for that at the first guarded call, without."""
-    assert_guarded(run_scenarios(where, preexec_fn=small_main_stack))
+    with no file descriptor free for that at the first guarded call, without;
+    or the stack limit lowered to that after a guarded call; or the stack
+    cut short by a mapping below it (the kernel keeps a gap above that)."""
+    ended = run_scenarios(where, preexec_fn=stack_limit(512) if where in ("main", "main-emfile") else None)
+    if "no-mapping-placed" in ended:
+        pytest.skip("no free range below the main thread's stack")
+    assert_guarded(ended)
 
 
-def test_recursion_on_a_small_main_stack_without_proc():
+@pytest.fixture
+def without_proc():
     probe = subprocess.run([*HIDE_PROC, "true"], capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip(f"no process runs here with /proc hidden: {probe.stderr.strip()[:200]}")
-    assert_guarded(run_scenarios("main", prefix=HIDE_PROC, preexec_fn=small_main_stack))
+    return HIDE_PROC
+
+
+@pytest.mark.parametrize("where", ["main", "main-lowered"])
+def test_recursion_on_a_small_main_stack_without_proc(where, without_proc):
+    assert_guarded(run_scenarios(where, prefix=without_proc, preexec_fn=stack_limit(512) if where == "main" else None))
+
+
+@pytest.mark.parametrize("proc", ["/proc", "no /proc"])
+def test_a_stack_limit_raised_after_a_guarded_call(proc, request):
+    """A main thread that starts with 512 KiB of stack and raises its limit to
+    64 MiB recurses as deep after a guarded call as with the limit raised
+    before the import: as far as the new limit, the host's count of nested
+    calls (3.12, 3.13) or from 3.14 on the host's own check allows, which
+    keeps the bounds it read when the thread started."""
+    prefix = request.getfixturevalue("without_proc") if proc == "no /proc" else ()
+    before, after = (
+        int(run_scenarios(f"raised-{when}", prefix=prefix, preexec_fn=stack_limit(512))["depth"])
+        for when in ("before", "after")
+    )
+    # (the kernel moves the stack's top by up to a few KiB from run to run)
+    assert abs(after - before) <= before // 20, (before, after)
 
 
 @pytest.mark.skipif(
@@ -92,13 +120,26 @@ def test_recursion_on_a_small_main_stack_without_proc():
     reason="CPython 3.15's debug build aborts on its own after Python code ran on a stack below the thread's "
     "(its deferred deallocation), without this module too",
 )
-@pytest.mark.parametrize("where", ["above", "below"])
+@pytest.mark.parametrize("where", ["above", "below", "split", "interleaved"])
 def test_recursion_on_a_fiber_stack(foreign_stack_helper, where):
     """A fiber's 512 KiB stack, which the guard can't vouch for: no call is
-    refused for where the stack lies, and recursion stops before its end."""
+    refused for where the stack lies, and recursion stops before its end.
+    Split in two 256 KiB stacks, the lower one's calls, begun inside a
+    guarded call on the upper one or after two greenlets there ended theirs
+    out of order, count from their own outermost; the greenlet still running
+    a recursion when the other's call ended goes no deeper."""
+    if where == "interleaved":
+        # Looked for, not imported: the greenlet runs in the child, and its
+        # import would turn the lock on here on a free-threaded host.
+        if importlib.util.find_spec("greenlet") is None:
+            pytest.skip("greenlet is not installed")
+        if "libasan" in os.environ.get("LD_PRELOAD", ""):
+            pytest.skip("greenlet copies stacks, whose redzones AddressSanitizer then reports")
     ended = run_scenarios(where, str(foreign_stack_helper))
     if "no-stack-placed" in ended:
         pytest.skip(f"no free range {where} the thread's stack")
+    if where == "interleaved":
+        assert ended.pop("interleaved-deeper", None) == "RecursionError", ended
     assert_guarded(ended)
 
 

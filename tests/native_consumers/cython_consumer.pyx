@@ -1,4 +1,4 @@
-# cython: language_level=3
+# cython: language_level=3, freethreading_compatible=True
 # A Cython module that reaches Cache only through the package's .pxd files:
 # each function calls one native method, as Cython code calls the methods of
 # any cdef class.

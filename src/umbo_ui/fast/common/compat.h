@@ -13,11 +13,14 @@
 #include <cstdint>
 
 // Keeps a rarely taken path out of the function that calls it, so that the
-// common path stays small.
+// common path stays small; or puts a small one into each caller, where it
+// folds with the caller's constant arguments.
 #if defined(__GNUC__)
 #define UMBO_NOINLINE __attribute__((noinline))
+#define UMBO_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define UMBO_NOINLINE
+#define UMBO_ALWAYS_INLINE inline
 #endif
 
 // GCC's -Wextra flags the type and member tables, which name only the
@@ -109,9 +112,10 @@ inline void list_store(PyObject* list, Py_ssize_t i, PyObject* value) {
 #endif
 }
 
-// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1
+// ---- PyDict_GetItemRef (3.13+): 1 with a new reference, 0 if absent, -1.
+// With the GIL the borrowed lookup, then the reference, is the quicker way.
 inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
+#ifdef Py_GIL_DISABLED
     return PyDict_GetItemRef(dict, key, result);
 #else
     *result = Py_XNewRef(PyDict_GetItemWithError(dict, key));
@@ -228,6 +232,27 @@ inline PyObject* read_object_member(PyObject* obj, Py_ssize_t offset) {
 // exact str marks its keys object so (3.11+: any kind but "general"; 3.10:
 // any lookup function but the general one, which a dict with an int key has).
 inline bool dict_lookups_run_no_code(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030B0000
+    // 3.10's general lookup function, taken on the first call from a probe
+    // dict with an int key, made with the collector off so that no
+    // finaliser runs (callers count on no code running here).  3.10 always
+    // has the GIL, which orders that store before every later read: the
+    // static starts as a constant and needs no initialisation guard (nor
+    // the C++ runtime that provides one).  Where no probe can be made, no
+    // lookup counts as safe, and the next call tries again.
+    static void* general = nullptr;
+    if (!general) {
+        const int collecting = PyGC_Disable();
+        PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
+        if (collecting) PyGC_Enable();
+        if (!probe) {
+            PyErr_Clear();
+            return false;
+        }
+        general = reinterpret_cast<void**>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)[2];
+        Py_DECREF(probe);
+    }
+#endif
     // The keys object starts with its count of references, then (3.11+) two
     // sizes of a byte and the kind, 0 for general; (3.10) a size and the
     // lookup function.  Without the GIL another thread may replace it.
@@ -237,14 +262,7 @@ inline bool dict_lookups_run_no_code(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030B0000
     return keys[sizeof(Py_ssize_t) + 2] != 0;
 #else
-    static void* const general = [] {  // none where the probe can't be made: no lookup counts as safe
-        PyObject* probe = Py_BuildValue("{i:i}", 0, 0);
-        if (!probe) PyErr_Clear();
-        void* lookup = probe ? reinterpret_cast<void**>(reinterpret_cast<PyDictObject*>(probe)->ma_keys)[2] : nullptr;
-        Py_XDECREF(probe);
-        return lookup;
-    }();
-    return general && reinterpret_cast<void* const*>(keys)[2] != general;
+    return reinterpret_cast<void* const*>(keys)[2] != general;
 #endif
 }
 
@@ -269,6 +287,17 @@ inline PyObject* instance_item(PyObject* obj, PyObject* name, bool no_code = fal
     };
     if (!no_code || dict_runs_no_code()) item = PyObject_GenericGetAttr(obj, name);
 #else
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_GIL_DISABLED)
+    // With the GIL a dictionary already made is read where the host keeps
+    // it (three words before the object), borrowed where a lookup in it
+    // runs nothing.
+    PyObject* made =
+        PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT) ? reinterpret_cast<PyObject**>(obj)[-3] : nullptr;
+    if (made && dict_lookups_run_no_code(made)) {
+        (void)dict_get_item_ref(made, name, &item);  // an exact str's lookup: can't fail
+        return item;
+    }
+#endif
     // Before 3.11 the dictionary always exists; from 3.13 on it shares the
     // object's own storage.
     PyObject* dict = PyObject_GenericGetDict(obj, nullptr);
@@ -358,6 +387,67 @@ inline unsigned long runtime_version() {
     return Py_Version;
 #else
     return PY_VERSION_HEX;
+#endif
+}
+
+// ---- watchers (3.12+): the host calls them when a watched dict or type is
+// about to change, on the thread that changes it, and each such change
+// counts one here.  A check whose answer only such a change can alter is
+// then made once and trusted while the count stays what it was when the
+// check began.  Registered once per process; where the host has none, or
+// none is free, nothing is watched and such checks are made at every call.
+inline std::atomic<uint64_t> watched_changes{1};
+inline int watcher_ids[2] = {-1, -1};  // the dict watcher's, the type watcher's
+
+inline int count_watched_change(PyTypeObject* = nullptr) {
+    watched_changes.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
+
+inline void start_watching() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watcher_ids[0] < 0)  // (a failed import tried before)
+        watcher_ids[0] = PyDict_AddWatcher(
+            [](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) { return count_watched_change(); });
+    if (watcher_ids[1] < 0) watcher_ids[1] = PyType_AddWatcher(count_watched_change);
+    PyErr_Clear();
+#endif
+}
+
+// Watches a dict, or a type and the types derived from it: whether it is
+// now watched.
+inline bool watch([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int id = watcher_ids[PyType_Check(obj)];
+    if (id >= 0 && (PyType_Check(obj) ? PyType_Watch(id, obj) : PyDict_Watch(id, obj)) == 0) return true;
+    PyErr_Clear();
+#endif
+    return false;
+}
+
+// ---- whether `obj` lives as long as the interpreter (3.12+; none before)
+inline bool is_immortal([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return _Py_IsImmortal(obj);
+#else
+    return false;
+#endif
+}
+
+// ---- where in `obj` (an offset from it) the field that holds its
+// attribute dictionary is, if a watcher of that dictionary hears of every
+// store into the object's attributes; else 0.  The dictionary is made now
+// if there is none.  3.13.0 and 3.14.0a1 don't report stores into an
+// object's inline attributes (gh-125608), and 3.12 would have to move them
+// into a dictionary, which slows every other read of them.
+inline Py_ssize_t watchable_dict_offset([[maybe_unused]] PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool reported = runtime_version() >= (PY_VERSION_HEX >= 0x030E0000 ? 0x030E00A2u : 0x030D01F0u);
+    PyObject** field = reported ? _PyObject_GetDictPtr(obj) : nullptr;
+    PyErr_Clear();
+    return field ? reinterpret_cast<char*>(field) - reinterpret_cast<char*>(obj) : 0;
+#else
+    return 0;
 #endif
 }
 

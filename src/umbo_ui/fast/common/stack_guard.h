@@ -16,44 +16,60 @@
 
 namespace umbo::compat {
 
-// The calling thread's: its own stack (its end, the floor no call may stand
-// below, its top) once read, else 0s; and on another stack, where the
-// outermost guarded call stands, else 0.  Plain zero-initialised TLS, read
-// inline by StackScope.
+// Guarded calls running on one stack the guard can't vouch for: where the
+// outermost of them stands, where the deepest may, and how many there are.
+struct StackChain {
+    uintptr_t root, deepest, calls;
+};
+
+// The calling thread's, in plain zero-initialised TLS: its own stack once
+// read (its end and top; on the main thread the stack limit it was read
+// under and the lowest end any read gave), the floor above which a call on
+// it goes ahead unchecked (the deepest call let through since that read),
+// and the counts kept on other stacks.  StackScope reads `floor` and `top`
+// inline.
 struct StackState {
-    uintptr_t end, floor, top, outermost;
+    uintptr_t end, floor, top, limit, lowest;
+    bool main;
+    StackChain chains[8];
 };
 extern __thread StackState stack_state;
 
-// Whether a call at `here`, not on the thread's own stack above its floor
-// as far as it was read, may go ahead (the rules are in stack_guard.cpp).
-bool stack_allows_slowly(StackState& s, uintptr_t here);
+// A guarded call's place in its stack's count (null on the thread's own
+// stack) and the count's deepest mark before it; where the call stands is
+// where this lies.
+struct ChainLink {
+    StackChain* chain = nullptr;
+    uintptr_t deepest_before;
+};
+
+// Whether a call standing where `link` lies, below the thread's floor or not
+// on its own stack, may go ahead; fills `link` where it joins a count (the
+// rules are in stack_guard.cpp), which leave_chain ends.
+bool stack_allows_slowly(StackState& s, ChainLink& link);
+void leave_chain(const ChainLink& link);
 
 // One guarded call: checks the stack on entry and, on a stack the guard
-// can't vouch for, marks where the outermost such call stands until it ends.
+// can't vouch for, counts itself in that stack's count until it ends.
 class StackScope {
 public:
     StackScope() {
         StackState& s = stack_state;
-        const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        if (here >= s.floor && here < s.top) return;  // the thread's own stack, above its floor
-        marked_ = &s;
-        saved_ = s.outermost;
-        if (stack_allows_slowly(s, here)) return;
-        marked_ = nullptr;
+        const uintptr_t here = reinterpret_cast<uintptr_t>(&link_);
+        if (here >= s.floor && here < s.top) return;  // the thread's own stack, no deeper than before
+        if (stack_allows_slowly(s, link_)) return;
         refused_ = true;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
     }
     ~StackScope() {
-        if (marked_) marked_->outermost = saved_;
+        if (link_.chain) leave_chain(link_);
     }
     StackScope(const StackScope&) = delete;
     StackScope& operator=(const StackScope&) = delete;
     explicit operator bool() const { return !refused_; }
 
 private:
-    StackState* marked_ = nullptr;  // where the outermost mark is put back on leaving
-    uintptr_t saved_ = 0;
+    ChainLink link_;
     bool refused_ = false;  // with RecursionError set
 };
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "common/compat.h"
 #include "common/function.h"
 #include "umbocache/include/umbocache.h"
 #include "umbocache/names.h"
@@ -52,6 +53,11 @@ PyObject* read_slot(PyObject* list, int32_t idx);
 // A new reference to entry `idx` of the instance's current list, or null
 // (inline: it is every read's whole path).
 inline PyObject* read_current_slot(CacheObject* self, int32_t idx) {
+#ifndef UMBO_WITHOUT_GIL
+    // With the GIL the list is borrowed: nothing runs before the read.
+    PyObject* slots = self->cache_arr;
+    if (slots != Py_None && idx >= 0 && idx < PyList_GET_SIZE(slots)) return Py_NewRef(PyList_GET_ITEM(slots, idx));
+#endif
     PyObject* list = slot_list_ref(self);
     PyObject* item = list ? read_slot(list, idx) : nullptr;
     Py_XDECREF(list);  // the instance holds it: runs no code
@@ -72,19 +78,18 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]);
 
 // Takes the enum module's objects that the direct reads compare with.
 void take_stock_of_enum();
-// The slot index of a key: its `value` as a 32-bit int (-1 + error on failure).
+// The slot index of a key: its `value` as a 32-bit int (-1 + error on
+// failure).  `checked`: for keys read one after another (false before the
+// first), where what the first read checked may hold for the next.
 int32_t key_index(PyObject* key);
-// The same where it runs no Python code: 1 with *index set, else 0 (nothing
-// has run and no exception is set).
-int key_index_directly(PyObject* key, int32_t* index);
+int32_t key_index(PyObject* key, bool* checked);
 // The dict that `CacheType.__members__` and `CacheType[name]` read, when
 // both are the enum module's own and a lookup in it runs no code: a new
 // reference, or null (no exception) where only running them can tell.
 PyObject* stock_member_map(PyObject* cache_type);
-// Sets flags[index] for every member of `members` (such a map's values, a
-// list), when no member's index needs Python code; false (nothing set)
-// otherwise.
-bool mark_members_directly(PyObject* members, bool flags[kSlotCount]);
+// Sets flags[index] for every member in such a map, when no member's index
+// needs Python code; false (nothing set) otherwise.
+bool mark_members_directly(PyObject* member_map, bool flags[kSlotCount]);
 
 // ---- native operations
 void c_clear(CacheObject* self);

@@ -17,34 +17,44 @@ namespace {
 
 using Flags = bool[kSlotCount];
 
-// Sets flags[idx] for every element of `list` whose `value` is in 0..31.
-// The list is read by position with its length read anew each time, since
-// reading an element's `value` runs code that may change the list.
+// Sets flags[idx] for every element of `list` whose `value` is in 0..31; a
+// null list has none.  The list is read by position with its length read
+// anew each time, since reading an element's `value` may run code that
+// changes the list.
 int mark_slots(PyObject* list, Flags flags) {
+    if (!list) return 0;
     if (list == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return -1;
     }
     if (!PyList_Check(list)) return check_value_type(list, &PyList_Type);  // a native caller's mistake
     Ref keep = Ref::borrow(list);
+    bool checked = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         Ref item = Ref::steal(compat::list_get_item_ref(list, i));
-        const int32_t idx = item ? key_index(item.get()) : -1;
+        const int32_t idx = item ? key_index(item.get(), &checked) : -1;
         if (!item || (idx == -1 && PyErr_Occurred())) return -1;
         if (idx >= 0 && idx < kSlotCount) flags[idx] = true;
     }
     return 0;
 }
 
-// Marks the blacklist, then the whitelist, then empties the slots the
-// whitelist names and the blacklist doesn't.  `members`: the whitelist lists
-// a member map's values, which may be read without running code.  Adds the
-// native operation's traceback entry.
-int select_and_clear(CacheObject* self, PyObject* blacklist, PyObject* whitelist, bool members) {
+// Sets flags[idx] for the value of every member in a member map: read
+// straight from it where that runs no code, else from a list made now.
+int mark_members(PyObject* member_map, Flags flags) {
+    if (mark_members_directly(member_map, flags)) return 0;
+    Ref members = Ref::steal(PyDict_Values(member_map));
+    return members ? mark_slots(members.get(), flags) : -1;
+}
+
+// Marks the blacklist, then the whitelist (null: the members of
+// `member_map`), then empties the slots the whitelist names and the
+// blacklist doesn't.  Adds the native operation's traceback entry.
+int select_and_clear(CacheObject* self, PyObject* blacklist, PyObject* whitelist, PyObject* member_map = nullptr) {
     Flags bl = {};
     Flags wl = {};
     int status = mark_slots(blacklist, bl);
-    if (status == 0 && !(members && mark_members_directly(whitelist, wl))) status = mark_slots(whitelist, wl);
+    if (status == 0) status = whitelist ? mark_slots(whitelist, wl) : mark_members(member_map, wl);
     Flags selected;
     for (int32_t i = 0; i < kSlotCount; ++i) selected[i] = wl[i] && !bl[i];
     if (status == 0) status = empty_slots(self, selected);
@@ -72,26 +82,28 @@ PyObject* if_true(PyObject* arg, bool* failed) {
 // values: called under the stack guard.
 int clear_selected_lists(CacheObject* self, PyObject* blacklist_arg, PyObject* whitelist_arg) {
     bool failed = false;
-    Ref blacklist = Ref::steal(if_true(blacklist_arg, &failed));
-    if (!failed && !blacklist) blacklist = Ref::steal(PyList_New(0));
-    if (!blacklist) return -1;
+    Ref blacklist = Ref::steal(if_true(blacklist_arg, &failed));  // null: none
+    if (failed) return -1;
     Ref whitelist = Ref::steal(if_true(whitelist_arg, &failed));
     if (failed) return -1;
-    bool members = false;
+    Ref map;
     if (!whitelist) {
-        // Every member, listed before any key is read, as
-        // `__members__.values()` gives them: straight from the member map
-        // where that runs no code.
+        // Every member, as `__members__.values()` lists them before any key
+        // is read: straight from the member map where that runs no code,
+        // and read there after the blacklist where the blacklist reads none.
         Ref cache_type = Ref::steal(lookup_global(names.CacheType));
         if (!cache_type) return -1;
-        Ref map = Ref::steal(stock_member_map(cache_type.get()));
-        members = static_cast<bool>(map);
-        whitelist = Ref::steal(members ? PyDict_Values(map.get()) : all_members(cache_type.get()));
-        if (!whitelist) return -1;
+        map = Ref::steal(stock_member_map(cache_type.get()));
+        if (!map || blacklist) {
+            whitelist = Ref::steal(map ? PyDict_Values(map.get()) : all_members(cache_type.get()));
+            if (!whitelist) return -1;
+        }
     }
-    if (check_value_type(blacklist.get(), &PyList_Type) < 0 || check_value_type(whitelist.get(), &PyList_Type) < 0)
+    if ((blacklist && check_value_type(blacklist.get(), &PyList_Type) < 0) ||
+        (whitelist && check_value_type(whitelist.get(), &PyList_Type) < 0)) {
         return -1;
-    return select_and_clear(self, blacklist.get(), whitelist.get(), members);
+    }
+    return select_and_clear(self, blacklist.get(), whitelist.get(), map.get());
 }
 
 extern Callable clear_method, clear_selected_method;
@@ -131,7 +143,8 @@ void c_clear(CacheObject* self) {
 }
 
 void c_clear_selected(CacheObject* self, PyObject* blacklist, PyObject* whitelist) {
-    (void)select_and_clear(self, blacklist, whitelist, false);
+    // (null, a native caller's mistake, is refused as None is)
+    (void)select_and_clear(self, blacklist ? blacklist : Py_None, whitelist ? whitelist : Py_None);
 }
 
 }  // namespace umbo::cache

@@ -26,11 +26,17 @@ PyObject* fill_with_value(CacheObject* self, int32_t idx, PyObject* value) {
 // those releases may change the cache, and what is returned is what the
 // slot holds after them.  New reference, or null with an exception set.
 PyObject* store_and_reread(CacheObject* self, int32_t idx, Ref& made) {
+    // Filling an empty slot releases nothing that could run code, and
+    // neither do the releases of the list and of `made` that follow: with
+    // the GIL the list need not be held for that.
+#ifndef UMBO_WITHOUT_GIL
+    PyObject* filled = self->cache_arr != Py_None ? fill_if_none(self->cache_arr, idx, made.get()) : nullptr;
+    if (filled && filled == made.get()) return filled;
+    Py_XDECREF(filled);
+#endif
     {
         Ref list = Ref::steal(slot_list_ref(self));
         if (!list) return nullptr;
-        // Filling an empty slot releases nothing that could run code, and
-        // neither do the releases of the list and of `made` that follow.
         Ref item = Ref::steal(fill_if_none(list.get(), idx, made.get()));
         if (item.get() == made.get()) return item.release();
         // The store releases the slot's hold on the occupant; `item`'s

@@ -51,6 +51,26 @@ Callable set_method = {.name = "set", .qualname = "Cache.set", .impl = set, .par
 
 // ---- attribute access by member name
 
+// `name`'s member in a stock member map: 1 with a new reference in *member,
+// 0 if absent, -1.  With the GIL the last one found is kept, borrowed (the
+// map holds it), while the map is watched and nothing watched has changed,
+// for an immortal name (whose address no other string can come to have).
+int find_member(PyObject* map, PyObject* name, PyObject** member) {
+#ifndef UMBO_WITHOUT_GIL
+    static struct {
+        PyObject *map, *name, *member;
+        uint64_t changes;
+    } kept;
+    const uint64_t changes = compat::watched_changes.load(std::memory_order_relaxed);
+    if (kept.map == map && kept.name == name && kept.changes == changes) return (*member = Py_NewRef(kept.member)), 1;
+#endif
+    const int found = compat::dict_get_item_ref(map, name, member);
+#ifndef UMBO_WITHOUT_GIL
+    if (found > 0 && compat::is_immortal(name) && compat::watch(map)) kept = {map, name, *member, changes};
+#endif
+    return found;
+}
+
 // The slot index of member `name`, with every reference the lookup took
 // already released: their finalisers may change the cache, so the slot is
 // read only after them.  -1 with an exception set, or with *missing set
@@ -62,7 +82,7 @@ int32_t member_index(CacheObject* self, PyObject* name, bool* missing) {
     int found;
     if (Ref map = Ref::steal(stock_member_map(cache_type.get()))) {
         PyObject* item = nullptr;  // no code runs between the containment test and the item lookup
-        found = compat::dict_get_item_ref(map.get(), name, &item);
+        found = find_member(map.get(), name, &item);
         member = Ref::steal(item);
         if (found > 0 && require_slot_list(self) < 0) return -1;
     } else {

@@ -21,9 +21,27 @@ int create_names() {
     return state.checksum ? 0 : -1;
 }
 
+// CacheType and the reconstructor as found in the module namespace:
+// borrowed (so nothing is held), and kept with the GIL while no watched
+// object has changed.  Without the GIL another thread may drop the
+// namespace's reference under a reader: each call looks.
+static struct {
+    PyObject *name, *value;
+    uint64_t changes;  // watched_changes when it was found
+} kept_globals[2];
+
 PyObject* lookup_global(PyObject* name) {
+    auto& kept = kept_globals[name == names.CacheType ? 0 : 1];
+    if (kept.name == name && kept.changes == compat::watched_changes.load(std::memory_order_relaxed)) {
+        return Py_NewRef(kept.value);
+    }
     PyObject* result = nullptr;
     int found = compat::dict_get_item_ref(state.module_dict, name, &result);
+#ifndef UMBO_WITHOUT_GIL
+    // (A lookup that may run code is left to run at every call.)
+    if (found > 0 && compat::dict_lookups_run_no_code(state.module_dict) && compat::watch(state.module_dict))
+        kept = {name, result, compat::watched_changes.load(std::memory_order_relaxed)};
+#endif
     if (found > 0) return result;
     if (found < 0) {
         // A failing lookup in the module namespace counts as absent.

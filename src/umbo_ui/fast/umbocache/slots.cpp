@@ -117,15 +117,16 @@ int empty_slots(CacheObject* self, const bool selected[kSlotCount]) {
     PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
     return -1;
 #else
-    // Slot by slot in ascending order: releasing a value may run code that
-    // replaces the list, so each store reads the instance's list anew.
-    // Storing None over None changes nothing and runs no code.
+    // Slot by slot in ascending order.  Releasing a value may run code that
+    // replaces the list, so the instance's list is read anew after each
+    // store; storing None over None changes nothing and runs no code.
+    Ref list;
     for (int32_t i = 0; i < kSlotCount; ++i) {
         if (!selected[i]) continue;
-        Ref list = Ref::steal(slot_list_ref(self));
-        if (!list) return -1;
+        if (!list && !(list = Ref::steal(slot_list_ref(self)))) return -1;
         if (i < PyList_GET_SIZE(list.get()) && PyList_GET_ITEM(list.get(), i) == Py_None) continue;
         if (store_slot(list.get(), i, Py_None) < 0) return -1;
+        list.reset();
     }
     return 0;
 #endif

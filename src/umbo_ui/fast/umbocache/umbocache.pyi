@@ -11,6 +11,9 @@ from umbo_ui.core.enums import CacheType as CacheType
 
 _T = TypeVar("_T")
 
+# pyright matches an Enum member's `value` as Any against this, so it takes
+# a member whose value is a str, which mypy (and the method, at run time)
+# refuses; no declaration here makes it look at the member's own value.
 class _Key(Protocol):
     """A key: a CacheType member, or any object whose `value` is a slot index."""
 
@@ -20,10 +23,14 @@ class _Key(Protocol):
 # clear_selected takes lists only (a non-empty tuple raises), and list is
 # invariant: a list[CacheType], or a list of an application's own key class,
 # is no list[_Key].  A type variable per list takes each list's own element
-# type and still rejects elements without an int `value`.  (A literal that
-# mixes key classes joins to object: annotate it as a list of their union.)
-_Keys = TypeVar("_Keys", bound=_Key)
-_OtherKeys = TypeVar("_OtherKeys", bound=_Key)
+# type and still rejects elements without an int `value`; its name is what
+# mypy's message names.  mypy joins the items of a list display that mixes
+# key classes to `object`, which no type variable here can take: annotate
+# such a list as a list of their union (README, "Type checkers").  A
+# Protocol that a list matches would take the display, but also a deque,
+# which the method refuses.
+_BlacklistKey = TypeVar("_BlacklistKey", bound=_Key)
+_WhitelistKey = TypeVar("_WhitelistKey", bound=_Key)
 
 @disjoint_base
 class Cache:
@@ -37,7 +44,7 @@ class Cache:
     def get_or_set_val(self, type: _Key, value: _T) -> _T | Any: ...
     def get_or_exec(self, type: _Key, func: Callable[[], _T]) -> _T | Any: ...
     def clear_selected(
-        self, blacklist: list[_Keys] | None = None, whitelist: list[_OtherKeys] | None = None
+        self, blacklist: list[_BlacklistKey] | None = None, whitelist: list[_WhitelistKey] | None = None
     ) -> None: ...
     def copy(self) -> Cache: ...
     def __deepcopy__(self, memo: object) -> Cache: ...

@@ -35,7 +35,8 @@
  *    A key named by the blacklist is kept even when the whitelist names it;
  *  - an instance whose cache_arr is None (made by Cache.__new__ without
  *    __init__) fails every entry but `new` with TypeError;
- *  - new() returns a ready Cache: 32 empty (None) slots.
+ *  - new() returns a ready Cache: 32 empty (None) slots.  It is `new_` in
+ *    C++ (`new` is a keyword there); UmboCache_New() calls it from either.
  */
 #ifndef UMBO_UI_FAST_UMBOCACHE_H
 #define UMBO_UI_FAST_UMBOCACHE_H
@@ -77,6 +78,17 @@ struct CacheNativeMethods {
 
 /* The table that an instance carries. */
 #define UmboCache_METHODS(op) (((UmboCacheObject *)(op))->__pyx_vtab)
+
+/* The entry `new` of `methods` under one name for C and C++: a new ready
+ * Cache, or NULL with an exception set. */
+static inline PyObject *UmboCache_New(CacheNativeMethods *methods)
+{
+#ifdef __cplusplus
+    return methods->new_();
+#else
+    return methods->new();
+#endif
+}
 
 /*
  * Imports the module and stores a new reference to the Cache type in *type
