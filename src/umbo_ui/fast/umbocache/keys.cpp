@@ -280,7 +280,7 @@ UMBO_NOINLINE bool value_property_checked(bool no_code) {
 
 // Whether `member.value` still means `member._value_` (see the top);
 // `no_code`: false where reading the property's fget could run code.
-bool value_property_unchanged(bool no_code = false) {
+UMBO_ALWAYS_INLINE bool value_property_unchanged(bool no_code = false) {
     if (!Py_IS_TYPE(stock.value_property, stock.property_type) ||
         PyFunction_GET_CODE(stock.value_getter) != stock.value_getter_code ||
         PyFunction_GET_CODE(stock.property_get) != stock.property_get_code) {
