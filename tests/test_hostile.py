@@ -26,6 +26,17 @@ class Saboteur:
         self.action()
 
 
+@pytest.fixture(autouse=True, scope="module")
+def young_heap():
+    """What exists before these tests is left out of their collections (one
+    full collection of the whole session's heap per step made the module the
+    slowest of the suite); what a test makes, the Saboteur included, is not."""
+    gc.collect()
+    gc.freeze()
+    yield
+    gc.unfreeze()
+
+
 def run_with_collection(allocations, action, trigger, operation, cache):
     """Runs `operation(cache)` with the collector due after `allocations` more
     tracked objects; the collection runs `action` from a finaliser or a gc
