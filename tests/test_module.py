@@ -5,6 +5,7 @@ import builtins
 import ctypes
 import inspect
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -79,6 +80,23 @@ def test_function_objects(mod, Cache, cache, name, signature, further):
         assert getattr(Cache, name) is fn and isinstance(bound, types.MethodType)
         assert bound.__self__ is cache and bound.__func__ is fn
         assert str(inspect.signature(bound)) == signature.replace("self, ", "").replace("self", "")
+
+
+@pytest.mark.parametrize("protocol", [*range(pickle.HIGHEST_PROTOCOL + 1), True, "2", 2.0, 2**31, -(2**31) - 1, 2**70])
+@pytest.mark.parametrize("name", ["get", "__pyx_unpickle_Cache"])
+def test_function_objects_reduce_as_the_base_object_would(mod, Cache, name, protocol):
+    """The function type answers __reduce_ex__ itself: as object's would, through its __reduce__."""
+    fn = vars(mod)[name] if name == "__pyx_unpickle_Cache" else vars(Cache)[name]
+
+    def outcome(reduce_ex):
+        try:
+            return reduce_ex(fn, protocol)
+        except Exception as exc:  # compared by type and message
+            return type(exc), str(exc)
+
+    assert outcome(type(fn).__reduce_ex__) == outcome(object.__reduce_ex__)
+    if isinstance(protocol, int) and 0 <= protocol <= pickle.HIGHEST_PROTOCOL:
+        assert pickle.loads(pickle.dumps(fn, protocol)) is fn
 
 
 def test_type_dictionary(Cache):

@@ -59,6 +59,16 @@ Callable deepcopy_method = {.name = "__deepcopy__",
 
 // ---- the reduction
 
+// A new tuple of `items` (each taken as a new reference), or null: what
+// PyTuple_Pack makes, without walking a variable argument list.
+template <typename... Items>
+PyObject* tuple_of(Items*... items) {
+    PyObject* tuple = PyTuple_New(sizeof...(items));
+    Py_ssize_t i = 0;
+    if (tuple) (PyTuple_SET_ITEM(tuple, i++, Py_NewRef(items)), ...);
+    return tuple;
+}
+
 // {name: value} for the __slots__ of a subclass that hold a value, so that
 // pickles and copy.copy keep them as they do for Python classes; a new
 // reference, or Py_None when there are none (always for a plain Cache).
@@ -119,9 +129,9 @@ PyObject* pickle_state(CacheObject* self, bool* use_setstate) {
     if (!slot_attrs) return nullptr;
     *use_setstate = dict_is_true || slot_attrs.get() != Py_None || slot_list.get() != Py_None;
     if (slot_attrs.get() != Py_None) {
-        return PyTuple_Pack(3, slot_list.get(), dict_is_true ? dict.get() : Py_None, slot_attrs.get());
+        return tuple_of(slot_list.get(), dict_is_true ? dict.get() : Py_None, slot_attrs.get());
     }
-    return dict_is_true ? PyTuple_Pack(2, slot_list.get(), dict.get()) : PyTuple_Pack(1, slot_list.get());
+    return dict_is_true ? tuple_of(slot_list.get(), dict.get()) : tuple_of(slot_list.get());
 }
 
 // Form A: (reconstructor, (class, checksum, None), state)
@@ -135,10 +145,10 @@ PyObject* reduce_cache(CacheObject* self) {
     // Held: code run by a collection inside the packing below may assign
     // the instance's __class__ and drop the last other reference.
     Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    Ref args = Ref::steal(PyTuple_Pack(3, cls.get(), state.checksum, use_setstate ? Py_None : state_tuple.get()));
+    Ref args = Ref::steal(tuple_of(cls.get(), state.checksum, use_setstate ? Py_None : state_tuple.get()));
     if (!args) return nullptr;
-    if (use_setstate) return PyTuple_Pack(3, reconstructor.get(), args.get(), state_tuple.get());
-    return PyTuple_Pack(2, reconstructor.get(), args.get());
+    if (use_setstate) return tuple_of(reconstructor.get(), args.get(), state_tuple.get());
+    return tuple_of(reconstructor.get(), args.get());
 }
 
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
