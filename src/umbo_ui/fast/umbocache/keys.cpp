@@ -249,28 +249,33 @@ bool entry_is(int check, uint64_t began, PyObject* dict, PyObject* name, PyObjec
     return found == expected;
 }
 
-// The full check: when the property type's tag changes (every change to
-// it or a base does), that it still resolves what property_type_as_taken()
-// reads as it did at import, and then its new tag stands for that (given
-// first, so that a watcher hears of the next change); then the property's
-// fget.  Where its dictionary can be watched (3.13.1+), its type has a tag
-// and a lookup in the dictionary runs no code, a pass stands until a
-// watcher hears of a change (the fget read again as entry_is() reads it).
-UMBO_NOINLINE bool value_property_checked(bool no_code) {
-    const uint64_t began = compat::watched_changes.load(std::memory_order_acquire);
+// The property's type and fget, checked at every call where no watcher can
+// stand for them: when the type's tag changes (every change to it or a
+// base does), that it still resolves what property_type_as_taken() reads
+// as it did at import, and then its new tag stands for that (given first,
+// so that a watcher hears of the next change); then its fget.
+UMBO_NOINLINE bool value_property_read(bool no_code) {
     const unsigned int tag = compat::version_tag(stock.property_type);
     if (!tag || tag != stock.property_type_tag) {
         const unsigned int new_tag = compat::assign_version_tag(stock.property_type, names.fget);
         if (!property_type_as_taken(stock)) return false;
         stock.property_type_tag = new_tag;
     }
-    const bool stock_fget =
-        Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
-    if (!stock_fget || !stock.value_dict_offset || !stock.property_type_tag) return stock_fget;
+    return Ref::steal(compat::instance_item(stock.value_property, names.fget, no_code)).get() == stock.value_getter;
+}
+
+// The same where the property's dictionary can be watched (3.13.1+): then,
+// where its type has a tag and a lookup in the dictionary runs no code,
+// the answer stands until a watcher hears of a change (the fget read again
+// as entry_is() reads it).
+UMBO_NOINLINE bool value_property_checked(bool no_code) {
+    const uint64_t began = compat::watched_changes.load(std::memory_order_acquire);
+    if (!value_property_read(no_code)) return false;
     Ref dict = Ref::steal(PyObject_GenericGetDict(stock.value_property, nullptr));
     if (!dict) PyErr_Clear();
-    return !dict || !compat::dict_lookups_run_no_code(dict.get()) ||
-           entry_is(kValueProperty, began, dict.get(), names.fget, stock.value_getter);
+    if (stock.property_type_tag && dict && compat::dict_lookups_run_no_code(dict.get()))
+        return entry_is(kValueProperty, began, dict.get(), names.fget, stock.value_getter);
+    return true;
 }
 
 // Whether `member.value` still means `member._value_` (see the top);
@@ -281,9 +286,9 @@ UMBO_ALWAYS_INLINE bool value_property_unchanged(bool no_code = false) {
         PyFunction_GET_CODE(stock.property_get) != stock.property_get_code) {
         return false;
     }
-    return (stock.value_dict_offset && passed(kValueProperty) &&
-            compat::object_field(stock.value_property, stock.value_dict_offset) ==
-                dict_read[kValueProperty].load(std::memory_order_relaxed)) ||
+    if (!stock.value_dict_offset) return value_property_read(no_code);
+    return (passed(kValueProperty) && compat::object_field(stock.value_property, stock.value_dict_offset) ==
+                                          dict_read[kValueProperty].load(std::memory_order_relaxed)) ||
            value_property_checked(no_code);
 }
 
