@@ -25,16 +25,20 @@ int create_names() {
 // borrowed (so nothing is held), and kept with the GIL while no watched
 // object has changed.  Without the GIL another thread may drop the
 // namespace's reference under a reader: each call looks.
+#ifndef UMBO_WITHOUT_GIL
 static struct {
     PyObject *name, *value;
     uint64_t changes;  // watched_changes when it was found
 } kept_globals[2];
+#endif
 
 PyObject* lookup_global(PyObject* name) {
+#ifndef UMBO_WITHOUT_GIL
     auto& kept = kept_globals[name == names.CacheType ? 0 : 1];
     if (kept.name == name && kept.changes == compat::watched_changes.load(std::memory_order_relaxed)) {
         return Py_NewRef(kept.value);
     }
+#endif
     PyObject* result = nullptr;
     int found = compat::dict_get_item_ref(state.module_dict, name, &result);
 #ifndef UMBO_WITHOUT_GIL
