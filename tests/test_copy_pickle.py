@@ -2,6 +2,8 @@
 
 import builtins
 import copy
+import copyreg
+import io
 import multiprocessing
 import pickle
 import sys
@@ -233,6 +235,8 @@ def test_copy_and_reconstructor_use_the_module_own_type(monkeypatch, cache):
 def test_protocol_names_are_installed(cache):
     assert {"__reduce__", "__reduce_cython__", "__setstate__", "__setstate_cython__"} <= set(vars(Cache))
     assert "__reduce_ex__" not in vars(Cache)
+    # Picklers find the reduction of a plain Cache (only) in copyreg's table first.
+    assert copyreg.dispatch_table.get(Cache) is vars(Cache)["__reduce__"] and Widget not in copyreg.dispatch_table
     assert (Cache.__reduce__.__name__, Cache.__setstate__.__name__) == ("__reduce_cython__", "__setstate_cython__")
     assert (unpickle.__module__, unpickle.__qualname__) == (M, "__pyx_unpickle_Cache")
     assert cache.__reduce__() == cache.__reduce_cython__() == cache.__reduce_ex__(2)
@@ -435,10 +439,23 @@ def test_stored_pickle_loads_into_the_right_slots(name):
     assert getattr(loaded, "__dict__", None) == (attrs or {} if cls is Widget else None)
 
 
+def dumps_by_reduce_ex(obj, protocol):
+    """What a pickler that ignores copyreg's table writes: the way through __reduce_ex__."""
+    out = io.BytesIO()
+    pickler = pickle.Pickler(out, protocol)
+    pickler.dispatch_table = {}
+    pickler.dump(obj)
+    return out.getvalue()
+
+
+DUMPS = {"pickle": pickle.dumps, "python-pickler": pickle._dumps, "by-reduce-ex": dumps_by_reduce_ex}
+
+
+@pytest.mark.parametrize("dumps", DUMPS.values(), ids=DUMPS.keys())
 @pytest.mark.parametrize("name", [name for name, fixture in FIXTURES.items() if fixture[1] == WRITTEN])
-def test_pickling_reproduces_the_stored_bytes(name):
+def test_pickling_reproduces_the_stored_bytes(name, dumps):
     protocol, _, cls, values, attrs = FIXTURES[name]
-    assert pickle.dumps(build(cls, values, attrs), protocol) == STORED[name]
+    assert dumps(build(cls, values, attrs), protocol) == STORED[name]
     assert pickle.dumps(pickle.loads(STORED[name]), protocol) == STORED[name]
 
 

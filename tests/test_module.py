@@ -316,6 +316,32 @@ def test_failed_start_up_leaves_nothing_behind(setup, error):
     ) == ((error, "init " + NAME), False, True, True, None, {})
 
 
+@pytest.mark.parametrize(
+    "table, outcome",
+    [("types.MappingProxyType({})", ("imported", True)), ("Interrupting()", "KeyboardInterrupt")],
+    ids=["read-only", "interrupting"],
+)
+def test_a_dispatch_table_that_refuses_the_reduction(table, outcome):
+    # Pickling then takes the way through __reduce_ex__; only a non-Exception fails the import.
+    result = run(
+        f"""
+    import copy, copyreg, importlib, pickle, types
+    class Interrupting(dict):
+        def __setitem__(self, key, value):
+            raise KeyboardInterrupt
+    copyreg.dispatch_table = {table}
+    try:
+        module = importlib.import_module(NAME)
+    except KeyboardInterrupt:
+        print("'KeyboardInterrupt'")
+    else:
+        c = module.Cache()
+        print(("imported", type(pickle.loads(pickle.dumps(c))) is type(copy.copy(c)) is module.Cache))
+    """
+    )
+    assert result == outcome
+
+
 @pytest.mark.parametrize("occupied", [True, False], ids=["entry-kept", "entry-added"])
 def test_loading_under_another_name_registers_the_full_name_only_when_free(occupied):
     assert run(f"""

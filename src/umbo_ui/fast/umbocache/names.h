@@ -17,16 +17,16 @@ inline constexpr const char* kPickleFile = "(tree fragment)";
 
 // Interned names: X(field, text).
 // clang-format off
-#define UMBO_NAMES(X)                                                                                      \
-    X(Cache, "Cache") X(CacheType, "CacheType") X(Enum, "Enum") X(MappingProxyType, "MappingProxyType")  \
-    X(PickleError, "PickleError") X(__dict__, "__dict__") X(__get__, "__get__")                          \
-    X(__getattribute__, "__getattribute__") X(__getitem__, "__getitem__") X(__main__, "__main__")        \
-    X(__members__, "__members__") X(__name__, "__name__") X(__new__, "__new__")                          \
-    X(__pyx_unpickle_Cache, "__pyx_unpickle_Cache") X(__pyx_vtable__, "__pyx_vtable__")                  \
-    X(__set__, "__set__") X(__test__, "__test__") X(_member_map_, "_member_map_")                        \
-    X(_slotnames, "_slotnames") X(_value_, "_value_") X(copy, "copy") X(copyreg, "copyreg")              \
-    X(enum_, "enum") X(enums_module, "umbo_ui.core.enums") X(fget, "fget") X(module_name, kModuleName)  \
-    X(pickle, "pickle") X(update, "update") X(value, "value") X(values, "values")
+#define UMBO_NAMES(X)                                                                                                  \
+    X(Cache, "Cache") X(CacheType, "CacheType") X(Enum, "Enum") X(MappingProxyType, "MappingProxyType")                \
+    X(PickleError, "PickleError") X(__dict__, "__dict__") X(__get__, "__get__")                                        \
+    X(__getattribute__, "__getattribute__") X(__getitem__, "__getitem__") X(__main__, "__main__")                      \
+    X(__members__, "__members__") X(__name__, "__name__") X(__new__, "__new__")                                        \
+    X(__pyx_unpickle_Cache, "__pyx_unpickle_Cache") X(__pyx_vtable__, "__pyx_vtable__")                                \
+    X(__reduce__, "__reduce__") X(__set__, "__set__") X(__test__, "__test__") X(_member_map_, "_member_map_")          \
+    X(_slotnames, "_slotnames") X(_value_, "_value_") X(copy, "copy") X(copyreg, "copyreg")                            \
+    X(dispatch_table, "dispatch_table") X(enum_, "enum") X(enums_module, "umbo_ui.core.enums") X(fget, "fget")         \
+    X(module_name, kModuleName) X(pickle, "pickle") X(update, "update") X(value, "value") X(values, "values")
 // clang-format on
 
 struct Names {
