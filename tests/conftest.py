@@ -1,8 +1,10 @@
 """Shared fixtures and helpers for the umbocache tests."""
 
 import gc
+import io
 import json
 import os
+import pickle
 import subprocess
 import sys
 import sysconfig
@@ -154,6 +156,15 @@ class IntLike:
         if isinstance(self.result, type):
             raise self.result("bad int")
         return self.result
+
+
+def dumps_by_reduce_ex(obj, protocol):
+    """What a pickler that ignores copyreg's dispatch table writes: the way through __reduce_ex__."""
+    out = io.BytesIO()
+    pickler = pickle.Pickler(out, protocol)
+    pickler.dispatch_table = {}
+    pickler.dump(obj)
+    return out.getvalue()
 
 
 def tb_entries(exc):

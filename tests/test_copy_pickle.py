@@ -3,7 +3,6 @@
 import builtins
 import copy
 import copyreg
-import io
 import multiprocessing
 import pickle
 import sys
@@ -13,7 +12,7 @@ import pytest
 import umbo_ui.fast.umbocache.umbocache as umbocache
 from umbo_ui.core.enums import CacheType
 
-from conftest import NOT_SUBSCRIPTABLE, Key, ListSub, TupleSub, tb_entries
+from conftest import NOT_SUBSCRIPTABLE, Key, ListSub, TupleSub, dumps_by_reduce_ex, tb_entries
 
 M = "umbo_ui.fast.umbocache.umbocache"
 SRC = "src/umbo_ui/fast/umbocache/umbocache"
@@ -437,15 +436,6 @@ def test_stored_pickle_loads_into_the_right_slots(name):
     loaded = pickle.loads(STORED[name])
     assert type(loaded) is cls and slot_list(loaded) == expected_slots(values)
     assert getattr(loaded, "__dict__", None) == (attrs or {} if cls is Widget else None)
-
-
-def dumps_by_reduce_ex(obj, protocol):
-    """What a pickler that ignores copyreg's table writes: the way through __reduce_ex__."""
-    out = io.BytesIO()
-    pickler = pickle.Pickler(out, protocol)
-    pickler.dispatch_table = {}
-    pickler.dump(obj)
-    return out.getvalue()
 
 
 DUMPS = {"pickle": pickle.dumps, "python-pickler": pickle._dumps, "by-reduce-ex": dumps_by_reduce_ex}

@@ -5,7 +5,6 @@
 #include <structmember.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 
 #include "common/compat.h"
@@ -65,21 +64,6 @@ PyObject* function_repr(PyObject* self) {
 // Pickled by reference, as the module global its qualified name gives.
 PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(as_function(self)->qualname); }
 
-// The pickler asks for __reduce_ex__(protocol).  The base object's would
-// read the protocol as a C int, find __reduce__ overridden (the instance
-// has no attributes of its own, the type can't change) and call it: the
-// same answer, given here without the two lookups and the call.
-PyObject* function_reduce_ex(PyObject* self, PyObject* protocol) {
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(protocol, &overflow);
-    if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow || value < INT_MIN || value > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-        return nullptr;
-    }
-    return function_reduce(self, nullptr);
-}
-
 PyObject* get_none(PyObject* /*self*/, void* /*closure*/) { Py_RETURN_NONE; }
 PyObject* get_new_dict(PyObject* /*self*/, void* /*closure*/) { return PyDict_New(); }
 
@@ -105,7 +89,6 @@ UMBO_TABLES_BEGIN
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {"__reduce_ex__", function_reduce_ex, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,6 +170,8 @@ int prepare(Callable& c) {
 }
 
 int function_type_ready() { return PyType_Ready(&Function_Type); }
+
+PyTypeObject* function_type() { return &Function_Type; }
 
 PyObject* function_new(const Callable& c, PyTypeObject* owner, PyObject* module_name, PyObject* globals) {
     Ref name = Ref::steal(PyUnicode_InternFromString(c.name));

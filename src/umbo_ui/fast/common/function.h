@@ -48,6 +48,8 @@ int prepare(Callable& c);
 
 // Readies the function type; 0 or -1.
 int function_type_ready();
+// The function type, for what registers its instances' handling by type.
+PyTypeObject* function_type();
 
 // The function object of a prepared callable; methods take instances of
 // `owner`.  New reference, or null with an exception set.

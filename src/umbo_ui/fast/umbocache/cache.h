@@ -115,9 +115,10 @@ extern Callable* const keyed_methods[];
 extern Callable* const fill_methods[];
 extern Callable* const copy_pickle_methods[];
 extern Callable unpickle_function;
-// Puts the reduction into copyreg's dispatch table, where picklers find it
-// first; 0 also where the table refuses it with an Exception, else -1.
-int register_reduction();
+// Puts the reductions of Cache and of the function type into copyreg's
+// dispatch table, where picklers find them first; 0 also where the table
+// refuses them with an Exception, else -1.
+int register_reductions();
 extern CacheNativeMethods native_methods;
 
 }  // namespace umbo::cache

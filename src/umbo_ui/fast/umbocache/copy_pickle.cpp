@@ -279,17 +279,20 @@ Callable* const copy_pickle_methods[] = {&copy_method, &deepcopy_method, &reduce
 // Picklers and copy.copy look an object's exact type up in copyreg's
 // dispatch table before they ask the object for __reduce_ex__.  The base
 // object's __reduce_ex__ ends in the type's __reduce__ for every protocol,
-// so with that __reduce__ in the table a plain Cache gives the same answer
+// so with that __reduce__ in the table a plain Cache, and a function object
+// of the module (the reconstructor among them), give the same answer
 // without the lookups and the call in between.  A subclass, which may
 // define its own __reduce_ex__, is no key there.  Where the table can't
-// take it (an Exception), pickling takes the longer way to the same bytes.
-int register_reduction() {
+// take them (an Exception), pickling takes the longer way to the same bytes.
+int register_reductions() {
     Ref copyreg = Ref::steal(PyImport_Import(names.copyreg));
     Ref table = Ref::steal(copyreg ? PyObject_GetAttr(copyreg.get(), names.dispatch_table) : nullptr);
-    PyObject* reduce = table ? PyDict_GetItemWithError(Cache_Type.tp_dict, names.__reduce__) : nullptr;
-    if (reduce && PyObject_SetItem(table.get(), reinterpret_cast<PyObject*>(&Cache_Type), reduce) == 0) return 0;
-    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyErr_Clear();
+    for (PyTypeObject* type : {&Cache_Type, function_type()}) {
+        PyObject* reduce = table ? PyDict_GetItemWithError(type->tp_dict, names.__reduce__) : nullptr;
+        if (reduce && PyObject_SetItem(table.get(), reinterpret_cast<PyObject*>(type), reduce) == 0) continue;
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        PyErr_Clear();
+    }
     return 0;
 }
 

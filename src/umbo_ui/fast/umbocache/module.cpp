@@ -130,7 +130,7 @@ int exec_namespace(PyObject* module) {
     Ref cache_type = Ref::steal(find_cache_type());
     if (!cache_type || PyDict_SetItem(dict, names.CacheType, cache_type.get()) < 0) return -1;
     take_stock_of_enum();
-    if (register_reduction() < 0) return -1;
+    if (register_reductions() < 0) return -1;
     Ref unpickle = Ref::steal(prepare(unpickle_function) < 0
                                   ? nullptr
                                   : function_new(unpickle_function, &Cache_Type, names.module_name, dict));
