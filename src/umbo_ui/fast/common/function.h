@@ -48,7 +48,7 @@ int prepare(Callable& c);
 
 // Readies the function type; 0 or -1.
 int function_type_ready();
-// The function type, for what registers its instances' handling by type.
+// The function type (for tables keyed by type, such as copyreg's).
 PyTypeObject* function_type();
 
 // The function object of a prepared callable; methods take instances of
